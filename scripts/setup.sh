@@ -15,7 +15,7 @@ packages=(
   # running and driving the Windows program
   wine wine64 xvfb xdotool imagemagick xauth
   # icon generation at build time
-  python3
+  python3 socat
 )
 
 missing=()

@@ -4,7 +4,7 @@
 #   windows   MinGW-w64 cross build: the same unit tests and the Windows-only tests under Wine
 #   sanitize  clang with AddressSanitizer + UndefinedBehaviorSanitizer, and a short fuzzer run
 #   tsan      clang with ThreadSanitizer, the tests that use threads (label "threads")
-# Installs what it needs first (scripts/setup.sh). Ends with one line "N passed, M failed"
+# Installs what it needs first (scripts/setup.sh). Ends with one line "total: N passed, M failed"
 # over all presets and exits non-zero when anything failed or did not build.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -67,5 +67,5 @@ if [ ${#broken[@]} -gt 0 ]; then
   echo "presets that did not build or run: ${broken[*]}"
   failed=$((failed + ${#broken[@]}))
 fi
-echo "all presets: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

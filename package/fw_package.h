@@ -27,7 +27,7 @@ struct UsbId {
 };
 
 class FWPackage {
-  public:
+public:
     static constexpr uint32_t kTrailerSize = 18;
     static constexpr uint32_t kMinimumSize = 22;  // head (4) + trailer (18)
     static constexpr uint32_t kVersionTextMax = 49;

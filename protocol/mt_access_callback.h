@@ -4,9 +4,9 @@ class MTUpdateProtocol;
 
 // Status sink: told synchronously after status (and errorCode) have been stored.
 class MTAccessCallback {
-public:
+  public:
     virtual void Notify(MTUpdateProtocol& source) = 0;
 
-protected:
+  protected:
     ~MTAccessCallback() = default;
 };

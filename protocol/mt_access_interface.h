@@ -4,7 +4,7 @@
 #include <cstdint>
 
 class MTAccessInterface {
-public:
+  public:
     // True when the caller now holds the transport's exclusive lock.
     virtual bool Lock() = 0;
     virtual bool Unlock() = 0;
@@ -16,7 +16,7 @@ public:
     virtual bool IsRecvEmpty() = 0;
     virtual void Purge() = 0;
 
-protected:
+  protected:
     // Never destroyed through the interface: every transport has one owner.
     ~MTAccessInterface() = default;
 };

@@ -50,7 +50,7 @@ enum PacketResult : int {
 };
 
 class MTUpdateProtocol {
-public:
+  public:
     static constexpr int kReplyCapacity = 65539;  // header + the largest payload
 
     MTUpdateProtocol();
@@ -76,5 +76,35 @@ public:
     int Transfer();
     MTAccessInterface* Detach();
 
-    // (private steps are declared by the implementation)
+  private:
+    // The unit tests drive the packet layer (ReceiveReply, SendAndWaitAck, ...) directly.
+    friend struct MTUpdateProtocolAccess;
+
+    // The reply buffer is one byte longer than the largest packet: a version entry is
+    // terminated with a zero just after its last payload byte, and a 65,535-byte entry
+    // would otherwise put that zero past the end (or, clipped, over its last byte).
+    static constexpr int kReplyBufferSize = kReplyCapacity + 1;
+
+    // Stores the status (and, for a failure, the code) and then tells the sink, if any.
+    void Report(int32_t newStatus);
+    void Report(int32_t newStatus, int32_t code);
+
+    // Sends a whole packet; 0 when it went out and no abort came in, else 1.
+    int SendRequest(const uint8_t* packet, int size);
+    // Receives one packet into reply; 0, 1, 2 or 5.
+    int ReceiveReply(int timeoutMs);
+    bool ReplyIs(uint8_t command, uint8_t subCommand) const;
+    // Sends a packet and waits for the instrument's acknowledgement; 0, 1, 2, 4 or 5.
+    int SendAndWaitAck(const uint8_t* packet, int timeoutMs);
+    // Sends a request and expects a well-formed reply of the given kind within 5000 ms.
+    bool Exchange(const uint8_t* packet, int size, uint8_t command, uint8_t subCommand);
+
+    int SyncLink();
+    int QueryMaxPacket();
+    int Identify();
+    int SendAck(uint8_t subCommand);
+    int ReadVersionList();
+    int SendImage(uint8_t target, const uint8_t* data, uint32_t length);
+    int Finish();
+    void SettleWait();
 };

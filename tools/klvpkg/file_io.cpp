@@ -1,0 +1,60 @@
+#include "tools/klvpkg/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+std::optional<std::vector<uint8_t>> ReadWholeFile(const fs::path& path, std::string& error) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        error = path.string() + ": is a directory";
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path.string() + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
+    if (in.bad()) {
+        error = path.string() + ": read failed";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& bytes,
+                         std::string& error) {
+    std::random_device seed;
+    const fs::path temp = path.string() + ".tmp" + std::to_string(seed());
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            error = temp.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            error = temp.string() + ": write failed";
+            std::error_code ignored;
+            fs::remove(temp, ignored);
+            return false;
+        }
+    }
+    std::error_code ec;
+    fs::rename(temp, path, ec);
+    if (ec) {
+        error = path.string() + ": " + ec.message();
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,18 @@
+#pragma once
+// What `klvpkg inspect` shows of a package: a summary for people and a JSON object
+// for scripts, both from the descriptor the product's own reader fills.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "package/fw_package.h"
+
+// Lower-case hex of the bytes.
+std::string HexOf(const uint8_t* bytes, size_t length);
+std::string Sha256Hex(const FWImage& image);
+
+// `package` was parsed from `raw`.
+std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>& raw,
+                           const std::string& name);
+std::string PackageJson(const FWPackage& package);

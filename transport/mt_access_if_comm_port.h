@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/system_mutex.h"
 #include "protocol/mt_access_interface.h"
 #include "transport/serial_device.h"
 
@@ -32,5 +33,8 @@ public:
     // default, nowhere when empty.
     std::function<void(const char* line)> trace;
 
-    // (private members: the channel and the access lock, declared by the implementation)
+private:
+    class CommChannel;  // transport/comm_channel.h
+    std::unique_ptr<CommChannel> channel;
+    SystemMutex accessLock;  // Lock/Unlock; the port never takes it itself
 };

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/sleep.h"
+
 class SerialDevice {
 public:
     struct IoResult {
@@ -32,6 +34,13 @@ public:
     virtual bool InputWaiting() = 0;
     // Discards every byte waiting in either direction.
     virtual void Purge() = 0;
+
+    // Called by the close on another thread while a ReadSome or WriteSome may be in
+    // progress, before the device is closed: makes that call return soon. Best effort;
+    // the device stays open and usable until Close.
+    virtual void Interrupt() {}
+    // The pause between the two system writes of a split write.
+    virtual void Pause(int ms) { SleepMs(ms); }
 };
 
 std::unique_ptr<SerialDevice> CreateSystemSerialDevice();

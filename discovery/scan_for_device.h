@@ -19,13 +19,23 @@ enum ScanResult : int {
 
 // The port-table seam: lists the present serial-port devices.
 class PortEnumerator {
-public:
+  public:
     virtual ~PortEnumerator() = default;
-    // Fills at most capacity records; returns how many were filled.
+    // Fills at most capacity records, in the system's order, and returns how many were
+    // filled. Each filled record is zeroed first, so a value that could not be read or
+    // does not fit leaves its field empty.
     virtual int EnumeratePorts(PortInfo* table, int capacity) = 0;
 };
 
 // The system's enumerator (SetupDi on Windows, sysfs on Linux).
 std::unique_ptr<PortEnumerator> CreateSystemPortEnumerator();
 
+// Lists the present ports and, by the package's USB identifiers:
+// - no name held: opens the first matching port that opens, holds its name (ScanAttached),
+//   or finds none (ScanNoDevice);
+// - a name held: confirms a matching port of exactly that name (ScanStillAttached), or
+//   clears the name and closes the port (ScanDetached).
 int ScanForDevice(MTAccessIfCommPort& port, const FWPackage& package, PortEnumerator& ports);
+
+// The same over the system's enumerator.
+int ScanForDevice(MTAccessIfCommPort& port, const FWPackage& package);

@@ -1,17 +1,34 @@
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <thread>
 
 #include "platform/resource_exception.h"
 #include "platform/system_mutex.h"
 
 // A robust recursive pthread mutex: recursive so that its owner may take it again
 // (each acquire needs its release), robust so that a thread that ended while holding
-// it does not lock everybody else out. Unlocking checks the owner, so a release by
-// another thread fails with EPERM instead of corrupting the lock.
+// it does not lock everybody else out.
+//
+// The owner and its depth are also kept here, so that a release by a thread that does
+// not own the mutex is refused before it reaches pthread_mutex_unlock (which would
+// refuse it too, with EPERM, but is undefined for some mutex kinds and flagged by the
+// thread sanitizer).
 struct SystemMutex::Impl {
     pthread_mutex_t mutex;
+    std::atomic<std::thread::id> owner{};
+    int depth = 0;  // touched only by the owner
+
+    void Acquired() {
+        if (owner.load() == std::this_thread::get_id()) {
+            ++depth;
+            return;
+        }
+        owner = std::this_thread::get_id();  // also replaces an owner that ended
+        depth = 1;
+    }
 };
 
 SystemMutex::SystemMutex() : impl(std::make_unique<Impl>()) {
@@ -32,31 +49,56 @@ SystemMutex::~SystemMutex() {
     pthread_mutex_destroy(&impl->mutex);
 }
 
-bool SystemMutex::Acquire(int timeoutMs) {
-    int result = 0;
+namespace {
+
+int LockWithin(pthread_mutex_t& mutex, int timeoutMs) {
     if (timeoutMs < 0) {
-        result = pthread_mutex_lock(&impl->mutex);
-    } else {
-        // pthread_mutex_timedlock measures its deadline on the realtime clock.
-        timespec deadline{};
-        clock_gettime(CLOCK_REALTIME, &deadline);
-        deadline.tv_sec += timeoutMs / 1000;
-        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
-        result = pthread_mutex_timedlock(&impl->mutex, &deadline);
+        return pthread_mutex_lock(&mutex);
+    }
+    // pthread_mutex_timedlock measures its deadline on the realtime clock.
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return pthread_mutex_timedlock(&mutex, &deadline);
+}
+
+}  // namespace
+
+bool SystemMutex::Acquire(int timeoutMs) {
+    // A free (or abandoned) mutex is taken without waiting.
+    int result = pthread_mutex_trylock(&impl->mutex);
+    if (result == EBUSY) {
+        result = LockWithin(impl->mutex, timeoutMs);
     }
     if (result == EOWNERDEAD) {
         // The previous owner ended holding it; we own it now and declare the state
         // usable again, as a Windows mutex does for an abandoned one.
         pthread_mutex_consistent(&impl->mutex);
-        return true;
+        result = 0;
     }
-    return result == 0;
+    if (result != 0) {
+        return false;
+    }
+    impl->Acquired();
+    return true;
 }
 
 bool SystemMutex::Release() {
-    return pthread_mutex_unlock(&impl->mutex) == 0;
+    if (impl->owner.load() != std::this_thread::get_id() || impl->depth == 0) {
+        return false;
+    }
+    if (--impl->depth == 0) {
+        impl->owner = std::thread::id{};
+    }
+    if (pthread_mutex_unlock(&impl->mutex) != 0) {
+        impl->owner = std::this_thread::get_id();
+        ++impl->depth;
+        return false;
+    }
+    return true;
 }

@@ -1,5 +1,6 @@
-#include <setupapi.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <setupapi.h>
 
 #include <cstring>
 

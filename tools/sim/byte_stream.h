@@ -4,7 +4,7 @@
 #include <cstdint>
 
 class ByteStream {
-  public:
+public:
     virtual ~ByteStream() = default;
     // Reads up to count bytes, waiting at most timeoutMs for the first one (negative:
     // no limit). Returns the bytes read, 0 on time-out, -1 once the stream is closed.

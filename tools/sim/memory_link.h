@@ -10,9 +10,9 @@
 #include "tools/sim/byte_stream.h"
 
 class MemoryLink {
-  public:
+public:
     class End : public ByteStream {
-      public:
+    public:
         int Read(uint8_t* buffer, int count, int timeoutMs) override;
         bool Write(const uint8_t* data, int count) override;
         // Bytes waiting to be read at this end.
@@ -20,7 +20,7 @@ class MemoryLink {
         // Drops the bytes waiting at this end.
         void Discard();
 
-      private:
+    private:
         friend class MemoryLink;
         End(MemoryLink& link, int side) : link(link), side(side) {}
         MemoryLink& link;
@@ -38,7 +38,7 @@ class MemoryLink {
     void Disconnect();
     bool IsConnected();
 
-  private:
+private:
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<uint8_t> queue[2];  // [0]: bytes for the host, [1]: bytes for the device

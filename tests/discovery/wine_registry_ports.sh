@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Writes USB serial devices into Wine's registry, checks what the SetupDi enumerator lists
-# (present, port names of 254 and 255 characters, absent after deletion) and removes them.
+# (present, port names of 254 and 255 characters, absent after deletion) and removes them;
+# then checks that the device-change watch sees a device appear.
 # Uses $WINEPREFIX when the caller made one (and then removes only its own keys);
 # otherwise makes a throw-away prefix and deletes it.
 set -u
@@ -20,7 +21,7 @@ fi
 tag="KLVT$$"
 base='HKLM\System\CurrentControlSet\Enum\USB'
 keys=("$base\\VID_0ABC&PID_1234\\${tag}A" "$base\\VID_0ABC&PID_1234\\${tag}B"
-      "$base\\VID_0ABC&PID_1234\\${tag}C")
+      "$base\\VID_0ABC&PID_1234\\${tag}C" "$base\\VID_0ABC&PID_1234\\${tag}D")
 long254=$(printf 'L%.0s' $(seq 254))
 long255=$(printf 'L%.0s' $(seq 255))
 
@@ -80,6 +81,29 @@ expect_line "a port name of 255 characters leaves the field empty" \
 remove_keys
 run_probe
 expect_no_tag "deleted devices are no longer listed"
+
+# The watch: with nothing changing it runs out of time; started before a device is
+# written, it reports the change. The limits only keep a broken watch from hanging.
+result=$(wine "$probe" --wait-change 600 2>/dev/null | tr -d '\r' | tail -n 1)
+if [ "$result" != "timed out" ]; then
+  echo "FAIL: the device-change watch reported a change that did not happen ($result)"
+  failures=$((failures + 1))
+fi
+watch_out=$(mktemp /tmp/klv-disc-watch.XXXXXX)
+wine "$probe" --wait-change 60000 >"$watch_out" 2>/dev/null &
+watcher=$!
+for _ in $(seq 300); do
+  grep -q watching "$watch_out" && break
+  sleep 0.1
+done
+add_device "${keys[3]}" COM8 || exit 1
+wait "$watcher"
+result=$(tr -d '\r' <"$watch_out" | tail -n 1)
+rm -f "$watch_out"
+if [ "$result" != "changed" ]; then
+  echo "FAIL: the device-change watch did not see a new device (it said: $result)"
+  failures=$((failures + 1))
+fi
 
 [ "$failures" -eq 0 ] && echo "all registry checks passed"
 exit "$failures"

@@ -1,5 +1,3 @@
-#include <windows.h>
-
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -8,6 +6,7 @@
 
 #include "discovery/device_change_watch.h"
 #include "discovery/port_table.h"
+#include "platform/sleep.h"
 
 namespace {
 
@@ -63,7 +62,7 @@ DeviceChangeWatch::Result DeviceChangeWatch::WaitForChange(int timeoutMs,
             if (timeoutMs >= 0 && Clock::now() >= deadline) {
                 break;
             }
-            Sleep(50);
+            SleepMs(50);
         }
     }
 }

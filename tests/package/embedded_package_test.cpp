@@ -15,7 +15,7 @@ namespace {
 
 constexpr bool kDemoPackage = KLV_EMBEDS_DEMO_PACKAGE;
 
-TEST(EmbeddedPackageTest, IsFoundAndLoads) {
+TEST(KLV_EMBEDDED_SUITE, IsFoundAndLoads) {
     const uint8_t* bytes = nullptr;
     uint32_t size = 0;
     ASSERT_TRUE(FindEmbeddedPackage(&bytes, &size));
@@ -30,7 +30,7 @@ TEST(EmbeddedPackageTest, IsFoundAndLoads) {
 }
 
 // The values res/demo/CMakeLists.txt and make_demo_images give the demo package.
-TEST(EmbeddedPackageTest, CarriesTheDemoContents) {
+TEST(KLV_EMBEDDED_SUITE, CarriesTheDemoContents) {
     FWPackage package;
     ASSERT_TRUE(package.LoadFromResource());
     EXPECT_EQ(package.image1.length, kDemoPackage ? 1'441'793u : 0u);

@@ -5,25 +5,24 @@
 #   test program is one ctest test run under Wine: listing the cases would start Wine
 #   once more for every program.
 
-set(KLV_GTEST_READY OFF)
 macro(klv_find_gtest)
-  if(NOT KLV_GTEST_READY)
-    if(CMAKE_CROSSCOMPILING)
-      # Debian ships GoogleTest as sources too; build them with the cross compiler.
+  if(CMAKE_CROSSCOMPILING)
+    # Debian ships GoogleTest as sources too; build them once with the cross compiler.
+    # Its own build file defines the GTest:: aliases.
+    if(NOT TARGET gtest)
       set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
       set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
-      set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
       add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
-      add_library(GTest::gtest ALIAS gtest)
-      add_library(GTest::gtest_main ALIAS gtest_main)
-      add_library(GTest::gmock ALIAS gmock)
-      add_library(GTest::gmock_main ALIAS gmock_main)
-    else()
-      find_package(GTest REQUIRED)
     endif()
-    include(GoogleTest)
-    set(KLV_GTEST_READY ON)
+    foreach(lib gtest gtest_main gmock gmock_main)
+      if(NOT TARGET GTest::${lib})
+        add_library(GTest::${lib} ALIAS ${lib})
+      endif()
+    endforeach()
+  elseif(NOT TARGET GTest::gtest)
+    find_package(GTest REQUIRED)
   endif()
+  include(GoogleTest)
 endmacro()
 
 function(klv_add_gtest target)

@@ -4,27 +4,35 @@
 #include <chrono>
 
 bool MemoryTransport::Lock() {
-    if (failLock.load() ||
-        !accessLock.try_lock_for(std::chrono::milliseconds(lockTimeoutMs.load()))) {
+    const std::thread::id self = std::this_thread::get_id();
+    std::unique_lock lock(lockState);
+    const bool free = !failLock.load() &&
+                      (owner == self ||
+                       lockReleased.wait_for(lock, std::chrono::milliseconds(lockTimeoutMs.load()),
+                                             [&] { return owner == std::thread::id{}; }));
+    if (!free) {
         ++counters.lockFailures;
         return false;
     }
-    owner.store(std::this_thread::get_id());
+    owner = self;
     ++depth;
     ++counters.locks;
     return true;
 }
 
 bool MemoryTransport::Unlock() {
-    // Releasing a lock this thread does not hold would be undefined for the mutex.
-    if (owner.load() != std::this_thread::get_id()) {
-        return false;
+    {
+        std::lock_guard lock(lockState);
+        // Only the holder releases the lock.
+        if (owner != std::this_thread::get_id()) {
+            return false;
+        }
+        if (--depth == 0) {
+            owner = std::thread::id{};
+        }
+        ++counters.unlocks;
     }
-    if (--depth == 0) {
-        owner.store(std::thread::id{});
-    }
-    accessLock.unlock();
-    ++counters.unlocks;
+    lockReleased.notify_all();
     return true;
 }
 

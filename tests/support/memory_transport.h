@@ -8,8 +8,8 @@
 //   protocol.transport = &port;          // the peer reads and writes link.device()
 //
 // It behaves like the serial port where the protocol can tell:
-// - Lock takes a recursive timed mutex, waiting at most lockTimeoutMs (500 ms like the
-//   serial port). With failLock set, Lock fails at once. Unlock from a thread that does
+// - Lock takes a recursive lock, waiting at most lockTimeoutMs (500 ms like the serial
+//   port). With failLock set, Lock fails at once. Unlock from a thread that does
 //   not hold the lock returns false and changes nothing.
 // - Send writes all bytes (0), or fails with 1 once the cable is pulled.
 // - Recv gathers bytes until count have arrived (0) or timeoutMs has passed (2); 1 when
@@ -22,6 +22,7 @@
 // figures.
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -66,8 +67,11 @@ class MemoryTransport final : public MTAccessInterface {
 
   private:
     MemoryLink::End& end;
-    std::recursive_timed_mutex accessLock;
-    std::atomic<std::thread::id> owner{};
-    int depth = 0;  // only touched by the owner
+    // A recursive lock with a timed wait, built on a condition variable: the sanitizers
+    // on this platform do not see the timed lock of std::recursive_timed_mutex.
+    std::mutex lockState;
+    std::condition_variable lockReleased;
+    std::thread::id owner;
+    int depth = 0;
     std::atomic<bool> closed{false};
 };

@@ -24,7 +24,9 @@ const ModelId kModel = {0x12, 0x34, 0x56, 0x78};
 void SetImage(FWImage& image, const Bytes& bytes) {
     image.length = static_cast<uint32_t>(bytes.size());
     image.data = std::make_unique<uint8_t[]>(bytes.size() + 1);
-    std::memcpy(image.data.get(), bytes.data(), bytes.size());
+    if (!bytes.empty()) {
+        std::memcpy(image.data.get(), bytes.data(), bytes.size());
+    }
 }
 
 std::unique_ptr<FWPackage> MakePackage(const Bytes& image2, const Bytes& image1) {

@@ -171,7 +171,7 @@ class InstrumentEngine {
 
     InstrumentConfig config;
     std::vector<bool> struck;  // per configured fault
-    std::array<int, 13> reached{};
+    std::array<int, static_cast<size_t>(FaultStep::Finish) + 1> reached{};  // per step
 
     mutable std::mutex mutex;  // guards report
     InstrumentReport report;

@@ -108,9 +108,9 @@ FWUpdate_KLV_R20P_Dlg::~FWUpdate_KLV_R20P_Dlg() {
 
 bool FWUpdate_KLV_R20P_Dlg::OnInitDialog() {
     window.InitBase();
-    yesButton.Bind(IDC_YES);
-    noButton.Bind(IDC_NO);
-    okButton.Bind(IDC_OK);
+    yesButton.Bind(IDC_YES_BUTTON);
+    noButton.Bind(IDC_NO_BUTTON);
+    okButton.Bind(IDC_OK_BUTTON);
     messageLabel.Bind(IDC_MESSAGE);
     versionLabel.Bind(IDC_VERSION);
     window.SetIcons(icon);

@@ -17,9 +17,9 @@
 #define IDS_TITLE 143
 #define IDS_UNABLE 144
 
-#define IDC_YES 1000
-#define IDC_NO 2 /* the dialog's cancel command */
-#define IDC_OK 1004
+#define IDC_YES_BUTTON 1000
+#define IDC_NO_BUTTON 2 /* the dialog's cancel command */
+#define IDC_OK_BUTTON 1004
 #define IDC_MESSAGE 1002
 #define IDC_VERSION 1003
 #define IDC_DEFAULT 1005 /* hidden default push button, no handler */

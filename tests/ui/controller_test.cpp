@@ -442,7 +442,7 @@ TEST(ShowScreen, ChangesTheControlsInOrderAfterStoringTheScreen) {
     // Both labels draw red while they repaint with the error screen's texts.
     EXPECT_TRUE(rig->dlg->DrawsInRed(IDC_MESSAGE));
     EXPECT_TRUE(rig->dlg->DrawsInRed(IDC_VERSION));
-    EXPECT_FALSE(rig->dlg->DrawsInRed(IDC_OK));
+    EXPECT_FALSE(rig->dlg->DrawsInRed(IDC_OK_BUTTON));
 }
 
 TEST(StartUp, PresentsTheWindowAroundTheWaitingScreens) {

@@ -23,9 +23,9 @@ std::string Describe(int id, const std::u16string& text) {
 FakeDialogWindow::FakeDialogWindow() : windowThread(std::this_thread::get_id()) {
     // The template's controls and their initial state.
     controls[IDC_DEFAULT] = {u"Button1", false};
-    controls[IDC_OK] = {u"OK", true};
-    controls[IDC_NO] = {u"NO", true};
-    controls[IDC_YES] = {u"YES", true};
+    controls[IDC_OK_BUTTON] = {u"OK", true};
+    controls[IDC_NO_BUTTON] = {u"NO", true};
+    controls[IDC_YES_BUTTON] = {u"YES", true};
     controls[IDC_MESSAGE] = {u"PROGRAM UPDATE", true};
     controls[IDC_VERSION] = {u"Ver. 00.0000", false};
 }

@@ -273,9 +273,9 @@ Look Shown(const FakeDialogWindow& window) {
     look.message = window.Control(IDC_MESSAGE).text;
     look.versionVisible = window.Control(IDC_VERSION).visible;
     look.version = window.Control(IDC_VERSION).text;
-    look.yes = window.Control(IDC_YES).visible;
-    look.no = window.Control(IDC_NO).visible;
-    look.ok = window.Control(IDC_OK).visible;
+    look.yes = window.Control(IDC_YES_BUTTON).visible;
+    look.no = window.Control(IDC_NO_BUTTON).visible;
+    look.ok = window.Control(IDC_OK_BUTTON).visible;
     look.close = window.closeEnabled;
     return look;
 }

@@ -19,6 +19,10 @@ struct ReceiveCase {
     size_t leftOver;  // bytes still waiting afterwards
 };
 
+void PrintTo(const ReceiveCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ReceiveReplyTest : public testing::TestWithParam<ReceiveCase> {};
 
 TEST_P(ReceiveReplyTest, Result) {
@@ -125,6 +129,10 @@ struct AckCase {
     int expected;
     int expectedWaitMs;  // time-out of the reads; 0 when nothing is read
 };
+
+void PrintTo(const AckCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class SendAndWaitAckTest : public testing::TestWithParam<AckCase> {};
 

@@ -64,6 +64,10 @@ inline Bytes Pattern(size_t size, uint8_t seed = 1) {
 }
 
 inline void SetImage(FWImage& image, const Bytes& bytes) {
+    image = FWImage{};
+    if (bytes.empty()) {
+        return;
+    }
     image.length = static_cast<uint32_t>(bytes.size());
     image.data = std::make_unique<uint8_t[]>(bytes.size());
     std::memcpy(image.data.get(), bytes.data(), bytes.size());

@@ -79,6 +79,7 @@ void NoSleep(int) {}
 // Both rates, by maxPacket, for the ratio printed at the end.
 std::map<int, double> protocolRate;
 std::map<int, double> copyRate;
+std::map<int, double> inlineRate;
 
 void Record(benchmark::State& state, std::map<int, double>& rates, double seconds) {
     const double bytes = static_cast<double>(Package().Bytes()) * state.iterations();
@@ -120,6 +121,61 @@ void BM_Transfer(benchmark::State& state) {
         }
     }
     Record(state, protocolRate, seconds);
+}
+
+// The protocol's own work with no second thread: a transport that answers every packet
+// at once with an acknowledgement, in the sending thread. Beside BM_Transfer this shows
+// how much of a transfer is the hand-over between host and instrument.
+class AckingTransport final : public MTAccessInterface {
+  public:
+    bool Lock() override { return true; }
+    bool Unlock() override { return true; }
+    int Send(const uint8_t* data, int count, int) override {
+        sent += static_cast<uint64_t>(count);
+        benchmark::DoNotOptimize(data[count - 1]);
+        pendingAt = 0;  // one acknowledgement waits now
+        return 0;
+    }
+    int Recv(uint8_t* buffer, int count, int*, int) override {
+        if (pendingAt + count > static_cast<int>(sizeof kAck)) {
+            return 2;
+        }
+        std::memcpy(buffer, kAck + pendingAt, static_cast<size_t>(count));
+        pendingAt += count;
+        return 0;
+    }
+    int Close() override { return 0; }
+    bool IsRecvEmpty() override { return true; }
+    void Purge() override {}
+
+    uint64_t sent = 0;
+
+  private:
+    static constexpr uint8_t kAck[6] = {0x03, 0x01, 0x02, 0x00, 0x00, 0x00};
+    int pendingAt = sizeof kAck;  // nothing to read before the first packet
+};
+
+void BM_TransferInline(benchmark::State& state) {
+    const FWPackage& package = Package().package;
+    double seconds = 0;
+    for (auto _ : state) {
+        AckingTransport port;
+        MTUpdateProtocol protocol;
+        protocol.transport = &port;
+        protocol.package = const_cast<FWPackage*>(&package);
+        protocol.maxPacket = static_cast<uint16_t>(state.range(0));
+        protocol.sleepMs = NoSleep;
+        const auto start = std::chrono::steady_clock::now();
+        const int result = protocol.Transfer();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+        if (result != 0 || port.sent < Package().Bytes()) {
+            state.SkipWithError("the transfer did not complete");
+            break;
+        }
+    }
+    Record(state, inlineRate, seconds);
 }
 
 // The same chunk packets, built the same way, written back to back; the other side
@@ -177,6 +233,12 @@ BENCHMARK(BM_Transfer)
     ->Arg(65535)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TransferInline)
+    ->Arg(1024)
+    ->Arg(4096)
+    ->Arg(65535)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainCopy)
     ->Arg(1024)
     ->Arg(4096)
@@ -199,7 +261,8 @@ int main(int argc, char** argv) {
         const auto copy = copyRate.find(maxPacket);
         if (copy != copyRate.end() && copy->second > 0) {
             std::cout << "maxPacket " << maxPacket << ": protocol " << rate << " MB/s, copy "
-                      << copy->second << " MB/s, protocol/copy " << rate / copy->second << "\n";
+                      << copy->second << " MB/s, protocol/copy " << rate / copy->second
+                      << "; protocol alone " << inlineRate[maxPacket] << " MB/s\n";
         }
     }
     return 0;

@@ -130,6 +130,7 @@ MTAccessInterface* MTUpdateProtocol::Detach() {
     if (current != StatusFinishing) {
         aborted.store(true);
         port->Close();
+        // The worker is idle while the user is asked, so nobody else reports the loss.
         if (current == StatusAwaitingConfirm) {
             Report(StatusFailed, ErrorTransfer);
         }

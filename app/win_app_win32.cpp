@@ -1,5 +1,8 @@
 #include "app/win_app_win32.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 
 #include "platform/resource_exception.h"
@@ -22,8 +25,10 @@ WinApp* WinApp::Current() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // A GUI program's standard output is a file or a pipe when it is redirected; the
-    // trace lines must reach it as they are written.
+    // trace lines must reach it as they are written, and as they are: they carry their
+    // own CR LF, which text mode would turn into CR CR LF.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    _setmode(_fileno(stdout), _O_BINARY);
     WinApp* app = WinApp::Current();
     if (app == nullptr) {
         return 1;

@@ -415,7 +415,11 @@ TEST_P(Reports, PickTheScreen) {
     EXPECT_EQ(Shown(rig->window), Expected(r.screen, r.shown));
 }
 
-INSTANTIATE_TEST_SUITE_P(OwnProtocol, Reports, ::testing::ValuesIn(kReports));
+INSTANTIATE_TEST_SUITE_P(OwnProtocol, Reports, ::testing::ValuesIn(kReports), [](const auto& info) {
+    const Report& r = info.param;
+    return "Status" + std::to_string(r.status < 0 ? 1000 : r.status) + "Code" +
+           std::to_string(r.errorCode);
+});
 
 TEST(ShowScreen, RedrawsOnlyTheErrorScreenWhenItIsShownAgain) {
     auto rig = RigOn(ScreenLoading);

@@ -140,10 +140,29 @@ class PosixSerialDevice final : public SerialDevice {
 
     IoResult ReadSome(uint8_t* buffer, int count) override {
         // Waits until all count bytes are in or 100 ms have passed, whichever is first.
+        // Bytes already queued are taken before any poll: a reply's payload usually
+        // arrives together with its header.
         const auto deadline = Clock::now() + std::chrono::milliseconds(kReadWaitMs);
         IoResult result{true, 0};
         while (result.bytes < count) {
-            const int ready = WaitFor(POLLIN, MsUntil(deadline));
+            const ssize_t n = read(fd, buffer + result.bytes, count - result.bytes);
+            if (n > 0) {
+                result.bytes += static_cast<int>(n);
+                continue;
+            }
+            // With VMIN and VTIME 0 an empty tty reads as 0 bytes, or EAGAIN.
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                result.ok = false;  // EIO once the other side has gone
+                return result;
+            }
+            const int left = MsUntil(deadline);
+            if (left == 0) {
+                return result;  // the 100 ms are over
+            }
+            const int ready = WaitFor(POLLIN, left);
             if (ready < 0) {
                 result.ok = false;  // woken by the close, or the device failed
                 return result;
@@ -151,16 +170,6 @@ class PosixSerialDevice final : public SerialDevice {
             if (ready == 0) {
                 return result;  // the 100 ms are over
             }
-            const ssize_t n = read(fd, buffer + result.bytes, count - result.bytes);
-            if (n > 0) {
-                result.bytes += static_cast<int>(n);
-                continue;
-            }
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-                continue;
-            }
-            result.ok = false;  // EIO once the other side has gone, or end of file
-            return result;
         }
         return result;
     }
@@ -225,10 +234,12 @@ class PosixSerialDevice final : public SerialDevice {
             if (nfds == 2 && fds[1].revents != 0) {
                 return -1;
             }
-            if (fds[0].revents & events) {
-                return 1;  // read what is there first, even when the line hung up
+            // The callers have just found nothing to read (or no room to write), so a
+            // hang-up or error means there is nothing more to come.
+            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                return -1;
             }
-            return -1;  // POLLERR, POLLHUP or POLLNVAL only
+            return 1;
         }
     }
 

@@ -56,6 +56,25 @@ TEST(OpenFailureOutcome, EachCauseGetsItsOwnAdviceAndCode80) {
     }
 }
 
+TEST(OpenFailureWhileWaiting, SameDiagnosisAndTheWaitGoesOn) {
+    const struct {
+        OpenFailure why;
+        const char* notice;
+    } cases[] = {
+        {OpenFailure::Busy,
+         "The port /dev/ttyACM0 is in use by another program; close the program that holds "
+         "it. Still waiting."},
+        {OpenFailure::NoPermission,
+         "You may not open /dev/ttyACM0; add your user to the dialout group (sudo usermod -aG "
+         "dialout $USER) and log in again. Still waiting."},
+        {OpenFailure::Other,
+         "The port /dev/ttyACM0 could not be opened as a serial port. Still waiting."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(NoticeOfOpenFailureWhileWaiting(c.why, "/dev/ttyACM0"), c.notice);
+    }
+}
+
 TEST(ProgressLine, BarCountAndRate) {
     EXPECT_EQ(ProgressLine(0, 2048, 0.0),
               "[------------------------------]   0%     0.0 of     2.0 KiB     0.0 KiB/s");

@@ -49,8 +49,8 @@ CASES = {
                          out=["ERROR! 80", "There is no port"], no_port=True),
     "port_busy": dict(sim=["--package", "{demo}"], flash=["--yes"], hold=True, exit=80,
                       out=["ERROR! 80", "in use by another program"]),
-    "usage_without_port": dict(sim=None, flash=["--yes"], exit=64, no_port=True,
-                               err=["--port is required"]),
+    "usage_list_with_port": dict(sim=None, flash=["--list", "--port", "/dev/null"], exit=64,
+                                 no_port=True, err=["excludes"]),
     "usage_unknown_option": dict(sim=None, flash=["--port", "/dev/null", "--colour"], exit=64,
                                  no_port=True),
 }

@@ -45,6 +45,30 @@ std::string AdviceFor(int32_t code) {
     }
 }
 
+// Why a port did not open, and what the user can do about it.
+struct OpenFailureText {
+    std::string cause;
+    std::string remedy;  // empty when there is nothing particular to do
+};
+
+OpenFailureText TextOf(OpenFailure why, const std::string& port) {
+    switch (why) {
+        case OpenFailure::Missing:
+            return {"There is no port " + port,
+                    "check the cable and the port name (ls /dev/ttyACM* /dev/ttyUSB*)"};
+        case OpenFailure::NoPermission:
+            return {"You may not open " + port,
+                    "add your user to the dialout group (sudo usermod -aG dialout $USER) and "
+                    "log in again"};
+        case OpenFailure::Busy:
+            return {"The port " + port + " is in use by another program",
+                    "close the program that holds it"};
+        case OpenFailure::Other:
+            break;
+    }
+    return {"The port " + port + " could not be opened as a serial port", ""};
+}
+
 }  // namespace
 
 FlashOutcome OutcomeOfStatus(int32_t status, int32_t errorCode) {
@@ -57,26 +81,36 @@ FlashOutcome OutcomeOfStatus(int32_t status, int32_t errorCode) {
 }
 
 FlashOutcome OutcomeOfOpenFailure(OpenFailure why, const std::string& port) {
-    FlashOutcome outcome{static_cast<int>(ErrorNoTransport), ErrorHeadline(ErrorNoTransport), ""};
-    switch (why) {
-        case OpenFailure::Missing:
-            outcome.advice = "There is no port " + port +
-                             "; check the cable and the port name (ls /dev/ttyACM* "
-                             "/dev/ttyUSB*).";
-            break;
-        case OpenFailure::NoPermission:
-            outcome.advice = "You may not open " + port +
-                             "; add your user to the dialout group (sudo usermod -aG dialout "
-                             "$USER) and log in again.";
-            break;
-        case OpenFailure::Busy:
-            outcome.advice = "The port " + port +
-                             " is in use by another program; close the program that holds it "
-                             "and retry.";
-            break;
-        case OpenFailure::Other:
-            outcome.advice = "The port " + port + " could not be opened as a serial port.";
-            break;
+    const OpenFailureText text = TextOf(why, port);
+    std::string advice = text.cause;
+    if (!text.remedy.empty()) {
+        advice += "; " + text.remedy + (why == OpenFailure::Busy ? " and retry" : "");
     }
-    return outcome;
+    advice += ".";
+    return {static_cast<int>(ErrorNoTransport), ErrorHeadline(ErrorNoTransport), advice};
+}
+
+std::string NoticeOfOpenFailureWhileWaiting(OpenFailure why, const std::string& port) {
+    const OpenFailureText text = TextOf(why, port);
+    std::string notice = text.cause;
+    if (!text.remedy.empty()) {
+        notice += "; " + text.remedy;
+    }
+    return notice + ". Still waiting.";
+}
+
+FlashOutcome OutcomeOfWaitExpired(int seconds, bool portSeen) {
+    const std::string within = " within " + std::to_string(seconds) + " s";
+    if (portSeen) {
+        return {FlashExitNoInstrument, "The instrument's port could not be opened" + within + ".",
+                "See the reason above, mend it and run klvflash again."};
+    }
+    return {FlashExitNoInstrument, "No instrument was found" + within + ".",
+            "Plug the instrument in and check the cable; klvflash --list shows the ports "
+            "present and which of them this package serves."};
+}
+
+FlashOutcome OutcomeOfWaitInterrupted() {
+    return {FlashExitInterrupted, "Stopped while waiting for the instrument.",
+            "No instrument was touched."};
 }

@@ -10,6 +10,8 @@ enum FlashExit : int {
     FlashExitCompleted = 0,
     FlashExitUsage = 64,
     FlashExitDeclined = 65,
+    FlashExitNoInstrument = 69,  // --wait ran out before an instrument could be opened
+    FlashExitInterrupted = 130,  // Ctrl-C while waiting for the instrument
 };
 
 // Why the port could not be opened, as far as the system tells.
@@ -31,3 +33,11 @@ struct FlashOutcome {
 FlashOutcome OutcomeOfStatus(int32_t status, int32_t errorCode);
 // The outcome when the named port could not be opened (reported as error code 80).
 FlashOutcome OutcomeOfOpenFailure(OpenFailure why, const std::string& port);
+// Said once while waiting, when a port of the instrument is present but does not open:
+// the same diagnosis, and that the wait goes on.
+std::string NoticeOfOpenFailureWhileWaiting(OpenFailure why, const std::string& port);
+// The end of a wait that --wait cut short; portSeen tells whether a port of the
+// instrument was present but never opened.
+FlashOutcome OutcomeOfWaitExpired(int seconds, bool portSeen);
+// The end of a wait that the user interrupted.
+FlashOutcome OutcomeOfWaitInterrupted();

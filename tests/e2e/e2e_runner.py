@@ -2,7 +2,8 @@
 """Runs end-to-end scenarios: FWUpdate_KLV_R20P.exe under Wine against klvsim.
 
   e2e_runner.py --group G | --row NAME | --list  --exe EXE --unusable-exe EXE
-                --drive klvdrive.exe --klvsim klvsim --klvpkg klvpkg --package PKG
+                --drive klvdrive.exe --close-probe close_state_probe.exe
+                --klvsim klvsim --klvpkg klvpkg --package PKG
 
 A group gets a Wine prefix and an X display (:70 to :79, the first free one) of its own,
 so that groups can run side by side; its rows run one after the other in that prefix.
@@ -82,12 +83,9 @@ class Rig:
             log = open(self.work / "xvfb.log", "w")
             xvfb = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp", "-screen", "0",
                                      "800x600x24"], stdout=log, stderr=log)
-            socket = Path(f"/tmp/.X11-unix/X{number}")
-            for _ in range(50):
-                if xvfb.poll() is not None or socket.exists():
-                    break
-                time.sleep(0.1)
-            if xvfb.poll() is None and socket.exists():
+            # Another run may have started on the same number a moment earlier: the
+            # display is ours only when its lock names our server.
+            if wait_for_own_display(xvfb, number):
                 self.display, self.xvfb = f":{number}", xvfb
                 break
             stop_process(xvfb)
@@ -137,8 +135,8 @@ class Rig:
 class Driver:
     """klvdrive.exe, our window driver, run under Wine."""
 
-    def __init__(self, rig, exe):
-        self.rig, self.exe = rig, exe
+    def __init__(self, rig, exe, close_probe):
+        self.rig, self.exe, self.close_probe = rig, exe, close_probe
 
     def run(self, *args, timeout=60):
         status, out = self.rig.wine(self.exe, *args, timeout=timeout)
@@ -156,9 +154,10 @@ class Driver:
         for name, control in (("version_shown", "1003"), ("yes", "1000"), ("no", "2"),
                               ("ok", "1004")):
             seen[name] = self.ok("visible", control) == "1"
-        status, state = self.run("closestate")
-        # Wine hands no other process the system menu; then the state goes unchecked.
-        seen["close"] = state if status == 0 else None
+        status, state = self.rig.wine(self.close_probe)
+        if status != 0:
+            raise Failure(f"close_state_probe: {state.strip()}")
+        seen["close"] = state.strip()
         return seen
 
 
@@ -182,12 +181,7 @@ def expected_screen(name, package):
 
 
 def matches(seen, want):
-    for key, value in want.items():
-        if key == "close" and seen["close"] is None:
-            continue
-        if seen[key] != value:
-            return False
-    return True
+    return all(seen[key] == value for key, value in want.items())
 
 
 class Instrument:
@@ -276,7 +270,7 @@ class Instrument:
 class Scenario:
     def __init__(self, row, rig, options, package):
         self.row, self.rig, self.options, self.package = row, rig, options, package
-        self.drive = Driver(rig, options.drive)
+        self.drive = Driver(rig, options.drive, options.close_probe)
         self.program = None
         self.program_out = rig.work / "program.out"
         self.instrument = None
@@ -288,7 +282,7 @@ class Scenario:
         exe = self.options.exe if self.row.program == "product" else self.options.unusable_exe
         self.program = subprocess.Popen(["wine", exe], env=self.rig.env(),
                                         stdout=open(self.program_out, "wb"),
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=open(self.rig.work / "program.err", "wb"))
         self.drive.ok("wait-window", TITLE, "30000", timeout=60)
 
     def running(self):
@@ -453,13 +447,33 @@ class Scenario:
     def diagnostics(self):
         text = self.program_out.read_bytes().decode("latin-1") if self.program_out.exists() else ""
         lines = text.split("\r\n")
-        out = [f"    program output: {len(lines)} lines, last: {lines[-6:]}"]
+        status = self.program.poll() if self.program is not None else None
+        out = [f"    program (exit status {status}) output: {len(lines)} lines, last: {lines[-6:]}"]
+        errors = self.rig.work / "program.err"
+        if errors.exists() and errors.read_bytes().strip():
+            out.append("    program stderr: " + errors.read_bytes().decode("latin-1")[-800:])
         for sim in self.instruments:
             if sim.summary is not None:
                 out.append("    " + sim.describe())
             if sim.log.exists() and sim.log.read_text().strip():
                 out.append("    klvsim stderr: " + sim.log.read_text().strip()[-800:])
         return "\n".join(out)
+
+
+def wait_for_own_display(xvfb, number):
+    lock = Path(f"/tmp/.X{number}-lock")
+    socket = Path(f"/tmp/.X11-unix/X{number}")
+    for _ in range(100):
+        if xvfb.poll() is not None:
+            return False
+        try:
+            owner = int(lock.read_text().strip())
+        except (OSError, ValueError):
+            owner = None
+        if owner == xvfb.pid and socket.exists():
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def stop_process(process):
@@ -478,7 +492,7 @@ def main():
     choice.add_argument("--group")
     choice.add_argument("--row", help="run the one row whose name contains this text")
     choice.add_argument("--list", action="store_true")
-    for name in ("exe", "unusable-exe", "drive", "klvsim", "klvpkg", "package"):
+    for name in ("exe", "unusable-exe", "drive", "close-probe", "klvsim", "klvpkg", "package"):
         parser.add_argument("--" + name)
     options = parser.parse_args()
 
@@ -491,7 +505,7 @@ def main():
     if not rows:
         print("no such rows")
         return 2
-    for name in ("exe", "unusable_exe", "drive", "klvsim", "klvpkg", "package"):
+    for name in ("exe", "unusable_exe", "drive", "close_probe", "klvsim", "klvpkg", "package"):
         value = getattr(options, name)
         if not value or not Path(value).exists():
             print(f"missing --{name.replace('_', '-')}: {value}")

@@ -198,6 +198,11 @@ int main(int argc, char** argv) {
 
     InstrumentEngine engine(config);
     engine.onGone = [&line] { line.Close(); };
+    engine.sleepMs = [&line, &engine](int ms) {
+        if (line.PauseUnlessSignalled(ms)) {
+            engine.Stop();
+        }
+    };
     if (trace) {
         engine.onTrace = [](const std::string& text) {
             std::fprintf(stderr, "%s\n", text.c_str());

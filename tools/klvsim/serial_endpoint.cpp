@@ -163,6 +163,7 @@ void SerialEndpoint::RemoveLink() {
 
 void SerialEndpoint::Close() {
     RemoveLink();
+    receivedAt = receivedEnd = 0;
     if (slaveFd >= 0) {
         ::close(slaveFd);
         slaveFd = -1;
@@ -173,9 +174,42 @@ void SerialEndpoint::Close() {
     }
 }
 
+bool SerialEndpoint::PauseUnlessSignalled(int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (signal == 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return false;
+        }
+        if (signalFd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(left));
+            return false;
+        }
+        pollfd watched{signalFd, POLLIN, 0};
+        if (poll(&watched, 1, static_cast<int>(left)) > 0 && (watched.revents & POLLIN)) {
+            signalfd_siginfo info{};
+            if (::read(signalFd, &info, sizeof info) == sizeof info) {
+                signal = static_cast<int>(info.ssi_signo);
+            }
+        }
+    }
+    return signal != 0;
+}
+
 int SerialEndpoint::Read(uint8_t* buffer, int count, int timeoutMs) {
     if (fd < 0 || signal != 0) {
         return -1;
+    }
+    if (count <= 0) {
+        return 0;
+    }
+    if (receivedAt < receivedEnd) {
+        const size_t n = std::min(receivedEnd - receivedAt, static_cast<size_t>(count));
+        std::copy_n(received.data() + receivedAt, n, buffer);
+        receivedAt += n;
+        return static_cast<int>(n);
     }
     pollfd watched[2] = {{fd, POLLIN, 0}, {signalFd, POLLIN, 0}};
     const int ready = poll(watched, 2, timeoutMs);
@@ -192,12 +226,16 @@ int SerialEndpoint::Read(uint8_t* buffer, int count, int timeoutMs) {
     if (ready == 0) {
         return 0;
     }
-    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(count));
+    const ssize_t n = ::read(fd, received.data(), received.size());
     if (n < 0) {
         return errno == EINTR || errno == EAGAIN ? 0 : -1;
     }
-    // 0 from a device means it has hung up.
-    return n == 0 ? -1 : static_cast<int>(n);
+    if (n == 0) {
+        return -1;  // 0 from a device means it has hung up
+    }
+    receivedAt = 0;
+    receivedEnd = static_cast<size_t>(n);
+    return Read(buffer, count, 0);
 }
 
 bool SerialEndpoint::Write(const uint8_t* data, int count) {

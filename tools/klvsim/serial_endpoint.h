@@ -3,7 +3,9 @@
 // given by path. Reads and writes also watch SIGINT and SIGTERM, so that a signal ends
 // the run like a closed line and klvsim can still give its verdict.
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "tools/sim/byte_stream.h"
 
@@ -35,6 +37,10 @@ class SerialEndpoint : public ByteStream {
     int Read(uint8_t* buffer, int count, int timeoutMs) override;
     bool Write(const uint8_t* data, int count) override;
 
+    // Waits ms milliseconds, or less when SIGINT or SIGTERM arrives meanwhile (a reply
+    // delay must not hold up the end of the run). True when a signal ended the wait.
+    bool PauseUnlessSignalled(int ms);
+
     // The signal that ended the run, or 0.
     int Signal() const { return signal; }
 
@@ -50,4 +56,9 @@ class SerialEndpoint : public ByteStream {
     int signal = 0;
     std::string hostPath;
     std::string linkPath;
+    // What one system read brought beyond what the engine asked for: the engine reads a
+    // header and then its payload, and the two usually arrive together.
+    std::vector<uint8_t> received = std::vector<uint8_t>(65536);
+    size_t receivedAt = 0;
+    size_t receivedEnd = 0;
 };

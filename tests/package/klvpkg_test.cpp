@@ -1,6 +1,7 @@
 // klvpkg as a release engineer uses it: build, inspect, and refusals that leave no
 // file behind.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -30,9 +31,13 @@ struct RunResult {
 class KlvpkgTest : public testing::Test {
   protected:
     void SetUp() override {
+        // A parameterised test's name holds a '/': keep the folder one level deep so
+        // that TearDown removes all of it.
+        std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
         dir_ = fs::temp_directory_path() /
                ("klvpkg_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + testing::UnitTest::GetInstance()->current_test_info()->name());
+                "_" + name);
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         WriteFile("abc.bin", "abc");

@@ -3,7 +3,7 @@
 #   linux     native g++ build: unit, integration (pseudo-terminals) and tool tests
 #   windows   MinGW-w64 cross build: the same unit tests and the Windows-only tests under Wine
 #   sanitize  clang with AddressSanitizer + UndefinedBehaviorSanitizer, and a short fuzzer run
-#   tsan      clang with ThreadSanitizer, the tests that use threads (label "threads")
+#   tsan      clang with ThreadSanitizer, the tests that use threads and the protocol tests
 # Installs what it needs first (scripts/setup.sh). Ends with one line "total: N passed, M failed"
 # over all presets and exits non-zero when anything failed or did not build.
 set -uo pipefail

@@ -178,6 +178,11 @@ bool ScrambleRegion(std::vector<uint8_t>& package, uint32_t scrambleLength,
     if (scrambleLength > size - kHeadSize - kTrailerSize) {
         return false;
     }
+    // The reader leaves a package whose count reaches beyond the body as it is stored;
+    // words scrambled for such a count would never be turned back.
+    if (count > size - kHeadSize - kTrailerSize) {
+        return false;
+    }
     const uint64_t start = size - kTrailerSize - scrambleLength;
     const uint64_t words = count > 4 ? (count - 1) / 4 : 0;
     if (start + words * 4 > size) {

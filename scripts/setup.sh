@@ -16,6 +16,8 @@ packages=(
   wine wine64 xvfb xdotool imagemagick xauth
   # icon generation at build time
   python3 socat
+  # a stepped wall clock for the lock-wait test
+  faketime
 )
 
 missing=()

@@ -200,8 +200,9 @@ class PosixSerialDevice final : public SerialDevice {
     }
 
     bool InputWaiting() override {
+        // When the count cannot be had, something may be waiting: the caller purges.
         int waiting = 0;
-        return ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0;
+        return ioctl(fd, FIONREAD, &waiting) != 0 || waiting > 0;
     }
 
     void Purge() override { tcflush(fd, TCIOFLUSH); }

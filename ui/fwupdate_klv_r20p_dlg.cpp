@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/sleep.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -14,6 +15,7 @@ constexpr int kEndResultCancel = 2;  // IDCANCEL
 constexpr int kPollMs = 10;
 constexpr uint16_t kErrorDeviceGone = 3;
 constexpr uint16_t kErrorPackage = 96;
+constexpr uint16_t kErrorNoPackageLoaded = 255;
 
 // What a screen does to one control. Keep leaves the control as it is.
 enum class Change { Keep, Show, Hide };
@@ -75,6 +77,15 @@ int32_t ReadShared(int32_t& field) {
     return std::atomic_ref<int32_t>(field).load();
 }
 
+bool StartDetachedThread(std::function<void()> worker) {
+    try {
+        std::thread(std::move(worker)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 FWUpdate_KLV_R20P_Dlg::FWUpdate_KLV_R20P_Dlg(DialogWindow& window, DialogParts parts)
@@ -86,7 +97,8 @@ FWUpdate_KLV_R20P_Dlg::FWUpdate_KLV_R20P_Dlg(DialogWindow& window, DialogParts p
       versionLabel(window),
       ports(parts.ports ? std::move(parts.ports) : CreateSystemPortEnumerator()),
       port(parts.serialDevice ? std::move(parts.serialDevice) : CreateSystemSerialDevice()),
-      attachedPort(port, window) {
+      attachedPort(port, window),
+      startWorker(parts.startWorker ? std::move(parts.startWorker) : StartDetachedThread) {
     // No screen yet: the start-up's first ShowScreen always draws.
     screen = -1;
     if (parts.settleSleep != nullptr) {
@@ -125,16 +137,19 @@ bool FWUpdate_KLV_R20P_Dlg::OnInitDialog() {
     messageFont = window.EnlargeMessageFont(IDC_MESSAGE);
 
     ShowScreen(ScreenWaiting);
-    try {
-        std::thread([this] { UpdateWorker(); }).detach();
-        workerStarted = true;
-    } catch (const std::system_error&) {
-        // Without a worker nothing can be loaded or run; the window can still be closed.
+    workerStarted = startWorker([this] { UpdateWorker(); });
+    if (!workerStarted) {
+        // Without a worker no package is loaded and nothing can run; say so instead of
+        // waiting for ever. The window can still be closed.
         workerState = WorkerEnded;
+        ShowError(kErrorNoPackageLoaded);
     }
-    // The first scan needs the parsed package.
+    // The first scan needs the parsed package. A plain wait: the system hands sent
+    // messages (WM_DEVICECHANGE among them) to a thread that serves them, and a scan
+    // here would read the package while the worker is still filling it in. The worker
+    // reports the package step before it changes any control, so nothing waits for us.
     while (workerState.load() == WorkerStarting) {
-        window.ServeFor(kPollMs);
+        SleepMs(kPollMs);
     }
     // An instrument plugged in before the start is found without a notification.
     OnDeviceChange(0, 0);
@@ -261,6 +276,11 @@ void FWUpdate_KLV_R20P_Dlg::Notify(MTUpdateProtocol& source) {
 }
 
 unsigned FWUpdate_KLV_R20P_Dlg::OnDeviceChange(unsigned /*eventType*/, uintptr_t /*data*/) {
+    // A call of the aborted sequence is still on its way into the port: opening the port
+    // again now could hand it the new connection. The next notification scans.
+    if (attachedPort.ClosedWhileInUse()) {
+        return 0;
+    }
     // Every notification scans, whatever it announces, and so does every screen: on
     // the final screens the scan may still open or close the port.
     const int result = ScanForDevice(port, fwPackage, *ports);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "discovery/scan_for_device.h"
@@ -40,6 +41,8 @@ struct DialogParts {
     std::unique_ptr<SerialDevice> serialDevice;
     std::unique_ptr<PortEnumerator> ports;
     void (*settleSleep)(int ms) = nullptr;
+    // Starts the worker on a thread of its own; false when no thread could be started.
+    std::function<bool(std::function<void()> worker)> startWorker;
 };
 
 class FWUpdate_KLV_R20P_Dlg final : public MTAccessCallback {
@@ -91,5 +94,6 @@ class FWUpdate_KLV_R20P_Dlg final : public MTAccessCallback {
     FWPackage fwPackage;
 
   private:
+    std::function<bool(std::function<void()> worker)> startWorker;
     bool workerStarted = false;
 };

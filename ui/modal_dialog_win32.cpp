@@ -1,8 +1,9 @@
 #include "ui/modal_dialog_win32.h"
 
+
 namespace {
 
-// Carries a std::function to the dialog's thread; lParam points at it.
+// Tells the dialog's thread that work waits in its queue; wParam and lParam are unused.
 constexpr UINT kRunMessage = WM_APP + 1;
 
 const wchar_t* Wide(const std::u16string& text) {
@@ -28,8 +29,35 @@ void ModalDialog::RunOnDialogThread(const std::function<void()>& work) {
         work();
         return;
     }
-    // Once the window is gone nothing is left to change; SendMessageW then returns at once.
-    SendMessageW(hwnd, kRunMessage, 0, reinterpret_cast<LPARAM>(&work));
+    QueuedWork queued{&work};
+    {
+        std::lock_guard lock(queueMutex);
+        queue.push_back(&queued);
+    }
+    // Returns once the dialog's thread has handled it, and so has run the queue; once the
+    // window is gone it returns at once, and the work is taken back: nothing is left to
+    // change.
+    SendMessageW(hwnd, kRunMessage, 0, 0);
+    std::unique_lock lock(queueMutex);
+    if (!queued.started) {
+        std::erase(queue, &queued);
+        return;
+    }
+    workDone.wait(lock, [&] { return queued.done; });
+}
+
+void ModalDialog::RunQueuedWork() {
+    std::unique_lock lock(queueMutex);
+    while (!queue.empty()) {
+        QueuedWork* next = queue.front();
+        queue.pop_front();
+        next->started = true;
+        lock.unlock();
+        (*next->work)();
+        lock.lock();
+        next->done = true;
+        workDone.notify_all();
+    }
 }
 
 void ModalDialog::ServeSentMessages(DWORD ms) {
@@ -78,7 +106,7 @@ INT_PTR ModalDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, OnDeviceChange(wParam, lParam));
             return TRUE;
         case kRunMessage:
-            (*reinterpret_cast<const std::function<void()>*>(lParam))();
+            RunQueuedWork();
             return TRUE;
         default:
             return FALSE;

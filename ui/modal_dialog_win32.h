@@ -5,7 +5,10 @@
 
 #include <windows.h>
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 
 class ModalDialog {
@@ -31,7 +34,9 @@ class ModalDialog {
 
     void EndDialog(int result);
     // Runs work on the dialog's thread and returns when it is done. From another thread
-    // it is sent to the dialog, and so runs when that thread handles messages.
+    // it waits in the dialog's own queue, and a message sent to the dialog makes the
+    // dialog's thread run what waits there when it handles messages. The message carries
+    // nothing: one from another program finds only this process's own work, or none.
     void RunOnDialogThread(const std::function<void()>& work);
     // Waits up to ms while handling only the messages that other threads send (and so
     // the work they hand over); posted messages (input, painting) wait.
@@ -43,9 +48,19 @@ class ModalDialog {
   private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void RunQueuedWork();
+
+    struct QueuedWork {
+        const std::function<void()>* work;
+        bool started = false;
+        bool done = false;
+    };
 
     const int templateId;
     const DWORD threadId;
+    std::mutex queueMutex;
+    std::condition_variable workDone;
+    std::deque<QueuedWork*> queue;
 };
 
 // A control of the dialog, found by its id.

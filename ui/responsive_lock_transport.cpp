@@ -4,6 +4,28 @@
 
 #include "ui/dialog_window.h"
 
+namespace {
+constexpr int kNotOpen = 4;
+}
+
+// Counts a call in before it looks at the closed flag, so that Close followed by
+// ClosedWhileInUse sees every call that got past the flag.
+class ResponsiveLockTransport::Use {
+  public:
+    explicit Use(ResponsiveLockTransport& owner) : owner(owner) {
+        owner.inUse.fetch_add(1);
+        open = !owner.closed.load();
+    }
+    ~Use() { owner.inUse.fetch_sub(1); }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    explicit operator bool() const { return open; }
+
+  private:
+    ResponsiveLockTransport& owner;
+    bool open;
+};
+
 ResponsiveLockTransport::ResponsiveLockTransport(MTAccessInterface& port, DialogWindow& window)
     : port(port), window(window), guiThread(std::this_thread::get_id()) {}
 
@@ -46,21 +68,39 @@ bool ResponsiveLockTransport::Unlock() {
 }
 
 int ResponsiveLockTransport::Send(const uint8_t* data, int count, int timeoutMs) {
-    return port.Send(data, count, timeoutMs);
+    Use use(*this);
+    return use ? port.Send(data, count, timeoutMs) : kNotOpen;
 }
 
 int ResponsiveLockTransport::Recv(uint8_t* buffer, int count, int* received, int timeoutMs) {
+    Use use(*this);
+    if (!use) {
+        if (received != nullptr) {
+            *received = 0;
+        }
+        return kNotOpen;
+    }
     return port.Recv(buffer, count, received, timeoutMs);
 }
 
 int ResponsiveLockTransport::Close() {
+    closed.store(true);
     return port.Close();
 }
 
 bool ResponsiveLockTransport::IsRecvEmpty() {
-    return port.IsRecvEmpty();
+    // Nothing is read any more from a port that was let go of.
+    Use use(*this);
+    return !use || port.IsRecvEmpty();
 }
 
 void ResponsiveLockTransport::Purge() {
-    port.Purge();
+    Use use(*this);
+    if (use) {
+        port.Purge();
+    }
+}
+
+bool ResponsiveLockTransport::ClosedWhileInUse() const {
+    return closed.load() && inUse.load() > 0;
 }

@@ -9,7 +9,14 @@
 // ends the stand-off. Here the GUI thread tries the lock in short slices and carries out
 // the waiting control changes between them, so the sequence reaches its end and lets
 // go of the lock at once.
+//
+// Once the protocol has closed the port (its Detach, on an unplug), this transport lets
+// nothing more through to it: the dialog attaches an instrument once per run, and the
+// scan may open the same port object again for a replugged instrument while the aborted
+// sequence still runs. Without the barrier that sequence's next packet would go out on
+// the new connection.
 
+#include <atomic>
 #include <thread>
 
 #include "platform/system_mutex.h"
@@ -36,7 +43,12 @@ class ResponsiveLockTransport final : public MTAccessInterface {
     bool IsRecvEmpty() override;
     void Purge() override;
 
+    // True after Close while a call that began before it may still reach the port; the
+    // port must not be opened again until it is false.
+    bool ClosedWhileInUse() const;
+
   private:
+    class Use;
     bool AcquireServingWindow();
 
     MTAccessInterface& port;
@@ -44,4 +56,6 @@ class ResponsiveLockTransport final : public MTAccessInterface {
     const std::thread::id guiThread;
     // Taken before the port's own lock, so that waiting for it can be done in slices.
     SystemMutex sequenceLock;
+    std::atomic<bool> closed{false};
+    std::atomic<int> inUse{0};  // calls past the closed check, on their way to the port
 };

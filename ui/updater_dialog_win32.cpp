@@ -23,14 +23,14 @@ class GdiFont final : public DialogWindow::Font {
 
 }  // namespace
 
-UpdaterDialog::UpdaterDialog()
+UpdaterDialog::UpdaterDialog(DialogParts parts)
     : ModalDialog(IDD_UPDATER_DIALOG),
       items{{{IDC_YES_BUTTON, {}},
              {IDC_NO_BUTTON, {}},
              {IDC_OK_BUTTON, {}},
              {IDC_MESSAGE, {}},
              {IDC_VERSION, {}}}},
-      controller(*this) {}
+      controller(*this, std::move(parts)) {}
 
 DialogWindow::IconHandle UpdaterDialog::LoadAppIcon() {
     return LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));

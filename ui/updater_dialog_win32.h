@@ -10,7 +10,9 @@
 
 class UpdaterDialog final : public ModalDialog, public DialogWindow {
   public:
-    UpdaterDialog();
+    // parts: what the controller is built on; left empty, the system's (tests give
+    // their own).
+    explicit UpdaterDialog(DialogParts parts = {});
     ~UpdaterDialog() override = default;
 
     // DialogWindow

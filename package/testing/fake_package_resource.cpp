@@ -7,6 +7,7 @@
 namespace {
 std::atomic<const uint8_t*> fakeBytes{nullptr};
 std::atomic<uint32_t> fakeSize{0};
+std::atomic<void (*)()> lookupHook{nullptr};
 }  // namespace
 
 void SetFakeEmbeddedPackage(const uint8_t* bytes, uint32_t size) {
@@ -16,7 +17,14 @@ void SetFakeEmbeddedPackage(const uint8_t* bytes, uint32_t size) {
 
 // Hands out the size as it was set, 0 included, so that the caller's own checks are
 // exercised too.
+void SetFakeEmbeddedPackageLookupHook(void (*hook)()) {
+    lookupHook = hook;
+}
+
 bool FindEmbeddedPackage(const uint8_t** bytes, uint32_t* size) {
+    if (void (*const hook)() = lookupHook.load()) {
+        hook();
+    }
     const uint8_t* current = fakeBytes;
     if (current == nullptr) {
         return false;

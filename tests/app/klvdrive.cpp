@@ -10,6 +10,11 @@
 //                                           menu of another process cannot be read
 //   klvdrive [--title T] click ID           BM_CLICK on the control
 //   klvdrive [--title T] devicechange [TYPE]  posts WM_DEVICECHANGE (default type 7)
+//   klvdrive [--title T] send-devicechange [TYPE]
+//                                           sends it, as the system does (SendMessageTimeoutW,
+//                                           10 s); status 1 when it was not handled in time
+//   klvdrive [--title T] app-message        posts and sends WM_APP+1 with made-up
+//                                           wParam and lParam, as any program could
 //   klvdrive [--title T] close              sends WM_SYSCOMMAND SC_CLOSE
 //   klvdrive [--title T] key esc|enter      posts the key to the dialog
 //   klvdrive [--title T] foreground         prints 1 when the window is the foreground one
@@ -224,6 +229,26 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"devicechange" && (left == 0 || left == 1)) {
         const WPARAM type = left == 1 ? static_cast<WPARAM>(number(0)) : 7;  // DBT_DEVNODES_CHANGED
         return PostMessageW(dialog, WM_DEVICECHANGE, type, 0) ? 0 : 1;
+    }
+    if (command == L"send-devicechange" && (left == 0 || left == 1)) {
+        const WPARAM type = left == 1 ? static_cast<WPARAM>(number(0)) : 7;
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutW(dialog, WM_DEVICECHANGE, type, 0, SMTO_NORMAL, 10000,
+                                   &result) != 0
+                   ? 0
+                   : 1;
+    }
+    if (command == L"app-message" && left == 0) {
+        const UINT message = WM_APP + 1;
+        const LPARAM garbage[] = {0x10, static_cast<LPARAM>(0xDEADBEEF),
+                                  reinterpret_cast<LPARAM>(dialog), -1};
+        for (const LPARAM value : garbage) {
+            PostMessageW(dialog, message, static_cast<WPARAM>(value), value);
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(dialog, message, static_cast<WPARAM>(value), value,
+                                SMTO_NORMAL | SMTO_ABORTIFHUNG, 5000, &result);
+        }
+        return 0;
     }
     if (command == L"close" && left == 0) {
         return PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Smoke test of FWUpdate_KLV_R20P.exe under Wine on a virtual X display: the window
-# comes up with its title and the waiting text, a second copy ends at once and brings
-# the first to the front, and the Close command ends the program.
+# comes up with its title and the waiting text, another program's WM_APP+1 changes
+# nothing, a second copy ends at once and brings the first to the front, and the Close
+# command ends the program.
 #
 #   smoke_test.sh FWUpdate_KLV_R20P.exe klvdrive.exe
 #
@@ -77,6 +78,17 @@ case "$state" in
     *) fail "Close command not enabled: $state" ;;
 esac
 
+# Another program's WM_APP+1 with made-up parameters, posted and sent: the program
+# carries on unchanged (the message carries no work of its own to run).
+drive app-message || fail "app-message"
+sleep 0.5
+kill -0 "$first_pid" 2>/dev/null || fail "a foreign WM_APP+1 ended the program"
+drive wait-window "$title" 1000 || fail "a foreign WM_APP+1 closed the window"
+[[ "$(drive text 1002 | tr -d '\r')" == '\r\nWAITING...' ]] || fail "message after WM_APP+1: $(drive text 1002)"
+for id in 1003 1000 2 1004; do
+    [[ "$(drive visible $id | tr -d '\r')" == 0 ]] || fail "control $id shown after WM_APP+1"
+done
+
 # A second copy: ends at once, with the first one's window in front. Another window
 # takes the front first, so that the second copy has something to change.
 drive hold-foreground 60000 >"$work/hold.out" &
@@ -96,6 +108,7 @@ kill -0 "$first_pid" 2>/dev/null || fail "first copy ended"
 # Enter does nothing; the Close command ends the program.
 drive key enter
 drive devicechange
+drive send-devicechange || fail "a sent WM_DEVICECHANGE was not handled"
 sleep 0.5
 drive wait-window "$title" 1000 || fail "Enter or a device change closed the window"
 drive close

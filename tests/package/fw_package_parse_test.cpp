@@ -213,6 +213,11 @@ const std::vector<ParseCase>& Cases() {
         {"ImageRunningIntoTrailerIsTakenButInvalid",
          [] { return PackageWriter().ImageWithLength(kRecordImage1, 8, Filled(3)).Plain(); },
          {.image1 = 8}},
+        // 4 + 6 + 20 is one short of the package's size: the data ends just before its
+        // last byte and is taken.
+        {"ImageEndingBeforeLastByteIsTaken",
+         [] { return PackageWriter().ImageWithLength(kRecordImage1, 3 + 17, Filled(3)).Plain(); },
+         {.image1 = 3 + 17}},
         // 4 + 6 + 21 is the package's size: the data would end on its last byte.
         {"ImageReachingLastByteIsNotTaken",
          [] { return PackageWriter().ImageWithLength(kRecordImage1, 3 + 18, Filled(3)).Plain(); },
@@ -419,6 +424,38 @@ std::string CaseName(const testing::TestParamInfo<ParseCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Packages, ParseTest, testing::ValuesIn(Cases()), CaseName);
+
+// Text and prefix data that end exactly on the package's last byte lie inside it and
+// are stored: the trailer's bytes become their tail.
+TEST(ParseTest, TextAndPrefixEndingOnTheLastByteAreStored) {
+    {
+        // 4 + 2 + 21 = 27 bytes: "Ver" and the whole trailer.
+        const Package bytes =
+            PackageWriter().RecordWithLength(kRecordVersionText, 21, Bytes("Ver")).Plain();
+        ASSERT_EQ(bytes.size(), 27u);
+        FWPackage package;
+        package.Parse(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        EXPECT_FALSE(package.valid);
+        // Up to the trailer's first zero byte.
+        std::string expected = "Ver";
+        for (size_t i = 9; i < bytes.size() && bytes[i] != 0; ++i) {
+            expected += static_cast<char>(bytes[i]);
+        }
+        ASSERT_GT(expected.size(), 3u);
+        EXPECT_EQ(std::string(package.versionText), expected);
+    }
+    {
+        // 4 + 2 + 22 = 28 bytes: "R20P" and the whole trailer, zeros included.
+        const Package bytes =
+            PackageWriter().RecordWithLength(kRecordVersionPrefix, 22, Bytes("R20P")).Plain();
+        ASSERT_EQ(bytes.size(), 28u);
+        FWPackage package;
+        package.Parse(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        EXPECT_FALSE(package.valid);
+        EXPECT_EQ(PrefixesOf(package),
+                  std::vector<std::string>{std::string(bytes.begin() + 6, bytes.end())});
+    }
+}
 
 TEST(ParseTest, NullBytesAreInvalid) {
     FWPackage package;

@@ -45,6 +45,10 @@ const UnscrambleCase kCases[] = {
     {"CountCarryingPastTheEnd", kScrambleFlag, 4, 25, kUnchanged},
     {"RegionLongerThanBody", kScrambleFlag, kBody + 1, 4, kUnchanged},
     {"CountLongerThanBody", kScrambleFlag, 4, kBody + 1, kUnchanged},
+    // The whole body as the region: one count above the body would still keep every
+    // word inside the package, so only the count check refuses it.
+    {"CountOneAboveBodyOverWholeBody", kScrambleFlag, kBody, kBody + 1, kUnchanged},
+    {"CountOneWordAboveBodyOverWholeBody", kScrambleFlag, kBody, kBody + 5, kUnchanged},
     {"PlainFlag", 0, kBody, kBody, kUnchanged},
     {"OtherFlag", 0x4001, kBody, kBody, kUnchanged},
 };
@@ -108,6 +112,39 @@ TEST(UnscrambleTest, UndoesWriterScrambling) {
     // leaves at 0.
     buffer.resize(buffer.size() - 10);
     EXPECT_EQ(buffer, std::vector<uint8_t>(plain.begin(), plain.end() - 10));
+}
+
+// The writer scrambles exactly the words the reader turns back, and nothing for trailer
+// fields the reader refuses.
+TEST(ScrambleRegionTest, AgreesWithTheReaderAroundTheBodysEnd) {
+    const std::vector<uint8_t> plain = PackageWriter().Record(0, Filled(kBody - 2, 0x21)).Plain();
+    struct Case {
+        uint32_t length;
+        uint32_t count;
+        bool scrambles;
+    };
+    for (const Case c : {Case{kBody, kBody, true}, Case{kBody, kBody + 1, false},
+                         Case{kBody, kBody + 5, false}, Case{4, 25, false}}) {
+        SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.count));
+        std::vector<uint8_t> package = plain;
+        StoreLe32(package.data() + package.size() - 10, c.length);
+        StoreLe32(package.data() + package.size() - 6, c.count);
+        package[package.size() - 12] = kScrambleFlag & 0xFF;
+        package[package.size() - 11] = kScrambleFlag >> 8;
+        const std::vector<uint8_t> stored = package;
+
+        EXPECT_EQ(klv::package::ScrambleRegion(package, c.length, c.count), c.scrambles);
+        if (!c.scrambles) {
+            EXPECT_EQ(package, stored) << "refused, yet written";
+            continue;
+        }
+        EXPECT_NE(package, stored);
+        FWPackage::Unscramble(package.data(), static_cast<uint32_t>(package.size()));
+        std::vector<uint8_t> expected = stored;
+        expected[expected.size() - 12] = 0;
+        expected[expected.size() - 11] = 0;
+        EXPECT_EQ(package, expected);
+    }
 }
 
 }  // namespace

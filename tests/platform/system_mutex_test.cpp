@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -43,6 +44,21 @@ TEST(SystemMutex, TimedAcquireFailsWhileAnotherThreadHoldsIt) {
     ASSERT_TRUE(holder.held);
     EXPECT_FALSE(mutex.Acquire(0));
     EXPECT_FALSE(mutex.Acquire(150));
+}
+
+// The wait's length as a behaviour, with a wide margin: not at once, not much later.
+// The same test runs under a wall clock set an hour back (ctest: ..._SteppedClock), which
+// must not change the wait.
+TEST(SystemMutex, TimedAcquireGivesUpAfterItsLimit) {
+    SystemMutex mutex;
+    Holder holder(mutex);
+    ASSERT_TRUE(holder.held);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(mutex.Acquire(500));
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_GE(waited.count(), 450);
+    EXPECT_LT(waited.count(), 5000);
 }
 
 TEST(SystemMutex, FreeMutexIsAcquiredWithAndWithoutLimit) {

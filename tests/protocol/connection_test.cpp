@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <functional>
 
 #include "tests/protocol/protocol_fixture.h"
@@ -288,6 +290,8 @@ TEST(CheckVersion, LongestEntryKeepsItsLastByteAndTheTerminatorInBounds) {
     rig.t.replies[0] = Concat({Ack(), VersionEntry(text)});
     rig.t.replies[1] = ListEnd();
     ASSERT_EQ(rig.t.replies[0].size(), 6u + 4u + 65535u);
+    // The buffer starts out zeroed; fill it so that only a written terminator reads 0.
+    std::fill_n(rig.p.reply.get(), 4 + 65535 + 1, uint8_t{0xEE});
 
     ASSERT_EQ(rig.p.CheckVersion(), 0);
     EXPECT_EQ(rig.sink.Seen(), (std::vector<Reported>{{7, 0}}));

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -491,6 +492,56 @@ TEST(InstrumentEngine, CompletedUpdateStaysOnRecordAcrossAReconnection) {
     run.Join();
     EXPECT_TRUE(engine.Report().finished);
     EXPECT_TRUE(engine.ImagesMatch(*MakePackage({}, image1)));
+}
+
+// The instrument's side of the cable, noting what the engine's record says at the
+// moment the finish acknowledgement is written.
+class FinishWatch final : public ByteStream {
+  public:
+    FinishWatch(ByteStream& inner, const InstrumentEngine& engine) : inner(inner), engine(engine) {}
+    int Read(uint8_t* buffer, int count, int timeoutMs) override {
+        const int n = inner.Read(buffer, count, timeoutMs);
+        const Bytes finish = host::Finish();
+        for (int i = 0; i < n; ++i) {
+            received.push_back(buffer[i]);
+        }
+        if (n > 0 && received.size() >= finish.size() &&
+            std::equal(finish.begin(), finish.end(), received.end() - finish.size())) {
+            finishRead = true;
+        }
+        return n;
+    }
+    bool Write(const uint8_t* data, int count) override {
+        if (finishRead) {
+            finishedWhenAcknowledged = engine.Report().finished;
+            finishRead = false;
+            acknowledged = true;
+        }
+        return inner.Write(data, count);
+    }
+    bool finishRead = false;
+    bool acknowledged = false;
+    bool finishedWhenAcknowledged = false;
+
+  private:
+    ByteStream& inner;
+    const InstrumentEngine& engine;
+    Bytes received;
+};
+
+TEST(InstrumentEngine, TheUpdateIsFinishedOnRecordBeforeTheFinishIsAcknowledged) {
+    InstrumentConfig config = Config(64);
+    const Bytes image1 = host::Pattern(70, 5);
+    MemoryLink link;
+    InstrumentEngine engine(config);
+    FinishWatch watch(link.device(), engine);
+    host::EngineThread run(engine, watch);
+    host::Side side(link.host());
+    host::Play(side, host::GoodConversation(config, {}, image1));
+    run.Join();
+    ASSERT_TRUE(watch.acknowledged);
+    EXPECT_TRUE(watch.finishedWhenAcknowledged);
+    EXPECT_TRUE(engine.Report().finished);
 }
 
 TEST(InstrumentEngine, MalformedHeaderIsSkippedByItsLength) {

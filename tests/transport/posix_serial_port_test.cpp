@@ -200,6 +200,17 @@ TEST_F(PosixPortTest, InputQueueIsSeenAndPurged) {
     EXPECT_TRUE(port.IsRecvEmpty());
 }
 
+TEST_F(PosixPortTest, InputQueueThatCannotBeCountedIsNotEmpty) {
+    // /dev/null opens like a port (its line settings are skipped) but has no input
+    // count: the caller must purge rather than trust an "empty".
+    MTAccessIfCommPort null;
+    null.trace = nullptr;
+    ASSERT_TRUE(null.Open(u"/dev/null"));
+    EXPECT_FALSE(null.IsRecvEmpty());
+    null.Purge();
+    EXPECT_EQ(null.Close(), 0);
+}
+
 TEST_F(PosixPortTest, MissingDeviceDoesNotOpen) {
     EXPECT_FALSE(port.Open(u"/dev/klv-no-such-port"));
     EXPECT_EQ(port.Close(), 4);

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "package/testing/fake_package_resource.h"
 #include "tests/ui/instrument_rig.h"
 #include "ui/resource_ids.h"
 
@@ -233,6 +234,19 @@ TEST(Attach, OnlyTheWaitingScreenAttachesTheInstrument) {
     EXPECT_EQ(rig->engine.Report().syncs, 0);
 }
 
+TEST(Attach, AnInstrumentFoundAgainDuringTheSettleWaitIsNotAttached) {
+    auto rig = RigOn(ScreenLoading);  // held in the settle wait after the finish command
+    rig->Unplug();                    // the scan closes the port; finishing is not aborted
+    ASSERT_EQ(rig->dlg->protocol.transport.load(), nullptr);
+    rig->Plug();  // the scan opens the port again: ScanAttached, but not while waiting
+    EXPECT_TRUE(rig->cable->open);
+    EXPECT_EQ(rig->dlg->protocol.transport.load(), nullptr);
+    EXPECT_EQ(rig->dlg->screen.load(), ScreenLoading);
+    EXPECT_EQ(Shown(rig->window), Expected(ScreenLoading));
+    rig->ReleaseSettleWait();
+    EXPECT_TRUE(rig->ServeUntilScreen(ScreenDone));
+}
+
 TEST(Attach, AnInstrumentPluggedInBeforeTheStartIsFoundByTheFirstScan) {
     RigOptions options;
     options.pluggedAtStart = true;
@@ -439,8 +453,14 @@ TEST(ShowScreen, RedrawsOnlyTheErrorScreenWhenItIsShownAgain) {
 TEST(ShowScreen, ChangesTheControlsInOrderAfterStoringTheScreen) {
     auto rig = RigOn(ScreenWaiting);
     rig->window.log.clear();
+    std::vector<int> screenAtEachChange;
+    rig->window.beforeChange = [&] { screenAtEachChange.push_back(rig->dlg->screen.load()); };
     rig->dlg->displayError = 7;
     rig->dlg->ShowScreen(ScreenError);
+    rig->window.beforeChange = nullptr;
+    // The colour rule reads the screen while the first label repaints.
+    EXPECT_THAT(screenAtEachChange, ::testing::Each(ScreenError));
+    EXPECT_EQ(screenAtEachChange.size(), 7u);
     EXPECT_THAT(rig->window.log, ElementsAre("text 1002 ERROR!", "text 1003 07", "show 1003",
                                              "hide 2", "hide 1000", "close enabled", "show 1004"));
     // Both labels draw red while they repaint with the error screen's texts.
@@ -464,6 +484,76 @@ TEST(StartUp, PresentsTheWindowAroundTheWaitingScreens) {
                             "hide 1003", "hide 2", "hide 1000", "close enabled"));
     EXPECT_EQ(rig.cable->scans, 1);
     EXPECT_FALSE(rig.dlg->DrawsInRed(IDC_MESSAGE));
+}
+
+// The package step, held until the GUI thread has served a sent message or a while has
+// passed. The lookup hook is a plain function, so its state is the process's.
+struct PackageStepGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holding = false;
+    bool sentServed = false;
+};
+PackageStepGate packageStep;
+
+void HoldPackageStep() {
+    std::unique_lock lock(packageStep.mutex);
+    packageStep.holding = true;
+    packageStep.changed.wait_for(lock, std::chrono::milliseconds(300),
+                                 [] { return packageStep.sentServed; });
+    packageStep.holding = false;
+}
+
+TEST(StartUp, ADeviceChangeSentWhileThePackageIsReadWaitsForTheStartUpsScan) {
+    RigOptions options;
+    options.pluggedAtStart = true;
+    ControllerRig rig(std::move(options));
+    // The system delivers WM_DEVICECHANGE as a sent message: it runs wherever the GUI
+    // thread serves sent messages.
+    bool scannedDuringPackageStep = false;
+    rig.window.sentMessage = [&] {
+        {
+            std::lock_guard lock(packageStep.mutex);
+            scannedDuringPackageStep = packageStep.holding;
+            packageStep.sentServed = true;
+        }
+        packageStep.changed.notify_all();
+        rig.dlg->OnDeviceChange(0x8000, 0);
+    };
+    {
+        std::lock_guard lock(packageStep.mutex);
+        packageStep.sentServed = false;
+    }
+    SetFakeEmbeddedPackageLookupHook(HoldPackageStep);
+    rig.Start();
+    SetFakeEmbeddedPackageLookupHook(nullptr);
+
+    EXPECT_FALSE(scannedDuringPackageStep);
+    // Only the start-up's own scan, with the package read: it attaches the instrument.
+    EXPECT_EQ(rig.cable->scans, 1);
+    EXPECT_EQ(rig.dlg->screen.load(), ScreenConnecting);
+    EXPECT_TRUE(rig.ServeUntilScreen(ScreenConfirm));
+    EXPECT_EQ(rig.cable->scans, 2);  // the sent notification, served afterwards
+}
+
+TEST(StartUp, AWorkerThatCannotStartShowsError255AndTheWindowCloses) {
+    RigOptions options;
+    options.workerStarts = false;
+    options.pluggedAtStart = true;
+    ControllerRig rig(std::move(options));
+    {
+        HangGuard guard("OnInitDialog");
+        rig.Start();
+    }
+    EXPECT_EQ(rig.dlg->screen.load(), ScreenError);
+    EXPECT_EQ(Shown(rig.window), Expected(ScreenError, 255));
+    EXPECT_EQ(rig.dlg->workerState.load(), WorkerEnded);
+    EXPECT_EQ(rig.dlg->protocol.transport.load(), nullptr);  // nothing attached
+    {
+        HangGuard guard("OnQuit");
+        rig.dlg->OnQuit();
+    }
+    EXPECT_EQ(rig.window.endResult, 2);
 }
 
 // The GUI thread's waits while the worker waits for the GUI thread to change a control.

@@ -59,18 +59,27 @@ std::unique_ptr<DialogWindow::Font> FakeDialogWindow::EnlargeMessageFont(int con
 
 void FakeDialogWindow::SetControlText(int controlId, const std::u16string& text) {
     OnWindowThread("SetControlText");
+    if (beforeChange) {
+        beforeChange();
+    }
     controls.at(controlId).text = text;
     log.push_back(Describe(controlId, text));
 }
 
 void FakeDialogWindow::ShowControl(int controlId, bool visible) {
     OnWindowThread("ShowControl");
+    if (beforeChange) {
+        beforeChange();
+    }
     controls.at(controlId).visible = visible;
     log.push_back((visible ? "show " : "hide ") + std::to_string(controlId));
 }
 
 void FakeDialogWindow::EnableCloseCommand(bool enabled) {
     OnWindowThread("EnableCloseCommand");
+    if (beforeChange) {
+        beforeChange();
+    }
     closeEnabled = enabled;
     log.push_back(enabled ? "close enabled" : "close disabled");
 }
@@ -150,8 +159,17 @@ void FakeDialogWindow::ServeQueued() {
     }
 }
 
+void FakeDialogWindow::DeliverSent() {
+    if (sentMessage) {
+        const std::function<void()> message = std::move(sentMessage);
+        sentMessage = nullptr;
+        message();
+    }
+}
+
 void FakeDialogWindow::ServeFor(int ms) {
     OnWindowThread("ServeFor");
+    DeliverSent();
     ServeQueued();
     if (ms > 0) {
         std::unique_lock lock(mutex);
@@ -163,6 +181,7 @@ void FakeDialogWindow::ServeFor(int ms) {
 bool FakeDialogWindow::ServeUntil(const std::function<bool()>& done) {
     const auto limit = std::chrono::steady_clock::now() + kStuck;
     for (;;) {
+        DeliverSent();
         ServeQueued();
         if (done()) {
             return true;

@@ -55,12 +55,19 @@ class FakeDialogWindow final : public DialogWindow {
     std::optional<int> endResult;
     std::u16string title;
     bool fontMade = false;
+    // A message that another thread or program sent to the window: the system delivers
+    // it, once, the next time the window's thread serves sent messages (ServeFor, and
+    // the message loop that ServeUntil stands for).
+    std::function<void()> sentMessage;
+    // Called on every control change, before it is made.
+    std::function<void()> beforeChange;
     // Presentation steps and control changes in the order they happened.
     std::vector<std::string> log;
 
   private:
     void OnWindowThread(const char* what);
     void ServeQueued();
+    void DeliverSent();
 
     struct Pending {
         std::function<void()> work;

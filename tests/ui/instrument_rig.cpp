@@ -184,6 +184,9 @@ ControllerRig::ControllerRig(RigOptions options)
     parts.serialDevice = std::make_unique<CableDevice>(cable);
     parts.ports = std::make_unique<CablePortTable>(cable);
     parts.settleSleep = GatedSleep;
+    if (!options.workerStarts) {
+        parts.startWorker = [](std::function<void()>) { return false; };
+    }
     dlg = std::make_unique<FWUpdate_KLV_R20P_Dlg>(window, std::move(parts));
     dlg->port.trace = nullptr;
     engineThread = std::thread([this] { engine.Run(cable->link.device()); });

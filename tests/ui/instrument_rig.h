@@ -47,6 +47,7 @@ struct RigOptions {
     bool pluggedAtStart = false;
     bool holdSettleWait = false;  // the worker stops in the settle wait after the finish command
     bool holdReads = false;       // the host's reads wait until Release
+    bool workerStarts = true;     // false: the system cannot start the worker thread
 };
 
 class ControllerRig {

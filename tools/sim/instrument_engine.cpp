@@ -524,16 +524,37 @@ void InstrumentEngine::HandleFinish(ByteStream& stream, const Packet& packet) {
     }
     CheckPayload("finish command", packet, {0x8B, 0x00});
     phase = Phase::Finished;
+    // The instrument has finished before it says so: whoever reads the acknowledgement
+    // must already find the update finished on record.
+    const bool acknowledges = !FaultDue(FaultStep::Finish);
+    if (acknowledges) {
+        std::lock_guard lock(mutex);
+        report.finished = true;
+    }
     if (!Reply(stream, FaultStep::Finish, -1, Ack()) || !withheld.empty()) {
+        // The acknowledgement never got out (the cable closed) or a fault replaced it.
+        std::lock_guard lock(mutex);
+        report.finished = false;
         return;
     }
-    {
+    if (!acknowledges) {
+        // A fault that only delayed the acknowledgement.
         std::lock_guard lock(mutex);
         report.finished = true;
     }
     if (config.stopAfterFinish) {
         endReason = EngineEnd::Finished;
     }
+}
+
+bool InstrumentEngine::FaultDue(FaultStep step) const {
+    const int index = reached[static_cast<size_t>(step)];
+    for (size_t i = 0; i < config.faults.size(); ++i) {
+        if (!struck[i] && config.faults[i].step == step && config.faults[i].index == index) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool InstrumentEngine::Reply(ByteStream& stream, FaultStep step, int index,

@@ -159,6 +159,8 @@ class InstrumentEngine {
     // Sends the reply of a step, or what a pending fault puts in its place. index < 0:
     // the step counts its own occurrences. false when the run ends here.
     bool Reply(ByteStream& stream, FaultStep step, int index, std::vector<uint8_t> packet);
+    // Whether a configured fault strikes the next time the step is reached.
+    bool FaultDue(FaultStep step) const;
     // The answer to a data command that has no place here.
     void Reject(ByteStream& stream, const Packet& packet);
     bool WriteBytes(ByteStream& stream, const std::vector<uint8_t>& bytes);

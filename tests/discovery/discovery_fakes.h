@@ -16,6 +16,8 @@ struct DeviceLog {
     std::set<std::u16string> busy;      // opens of these names fail (held elsewhere)
     std::vector<std::u16string> opens;  // every open attempt, in order
     bool open = false;
+    int closes = 0;  // of an open device
+    int purges = 0;
 };
 
 class FakeSerialDevice final : public SerialDevice {
@@ -30,13 +32,18 @@ class FakeSerialDevice final : public SerialDevice {
         log_->open = true;
         return true;
     }
-    void Close() override { log_->open = false; }
+    void Close() override {
+        if (log_->open) {
+            ++log_->closes;
+        }
+        log_->open = false;
+    }
     void PrepareRead() override {}
     IoResult ReadSome(uint8_t*, int) override { return {true, 0}; }
     void PrepareWrite() override {}
     bool WriteSome(const uint8_t*, int) override { return true; }
     bool InputWaiting() override { return false; }
-    void Purge() override {}
+    void Purge() override { ++log_->purges; }
 
   private:
     std::shared_ptr<DeviceLog> log_;

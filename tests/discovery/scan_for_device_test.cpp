@@ -49,6 +49,11 @@ TEST_P(ScanForDeviceTable, ResultHeldNameAndPortState) {
     EXPECT_EQ(port.currentPortName, c.heldAfter);
     EXPECT_EQ(log->open, c.openAfter);
     EXPECT_EQ(log->opens, c.openAttempts);
+    // A scan never purges the line; a port still attached is neither reopened nor purged.
+    EXPECT_EQ(log->purges, 0);
+    if (c.result == ScanStillAttached) {
+        EXPECT_EQ(log->closes, 0) << "closed and opened again";
+    }
 }
 
 const std::vector<UsbId> kServes{kServed};

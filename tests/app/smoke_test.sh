@@ -83,6 +83,7 @@ esac
 drive app-message || fail "app-message"
 sleep 0.5
 kill -0 "$first_pid" 2>/dev/null || fail "a foreign WM_APP+1 ended the program"
+drive send-devicechange || fail "the window no longer handles messages after a foreign WM_APP+1"
 drive wait-window "$title" 1000 || fail "a foreign WM_APP+1 closed the window"
 [[ "$(drive text 1002 | tr -d '\r')" == '\r\nWAITING...' ]] || fail "message after WM_APP+1: $(drive text 1002)"
 for id in 1003 1000 2 1004; do

@@ -37,7 +37,7 @@ CASES = {
                            flash=["--yes"], exit=3, out=["ERROR! 03"]),
     "model_rejected": dict(sim=["--package", "{demo}", "--model", "00000000"], flash=["--yes"],
                            exit=16, out=["UNABLE TO UPDATE", "not made for this instrument"]),
-    "version_rejected": dict(sim=["--package", "{demo}", "--version", "R99-01.00"],
+    "version_rejected": dict(sim=["--package", "{demo}", "--fw-version", "R99-01.00"],
                              flash=["--yes"], exit=17, out=["UNABLE TO UPDATE"]),
     "answered_no": dict(sim=["--package", "{demo}"], flash=[], stdin="no\n", exit=65,
                         out=["PROGRAM UPDATE"], absent=["NOW LOADING"]),

@@ -195,11 +195,11 @@ class KlvsimTest(unittest.TestCase):
         open(not_a_package, "wb").close()
         for args in (["--fault", "sync:sometimes"], ["--fault", "finish:delay"],
                      ["--model", "12345"], ["--model", "1234567G"], ["--max-packet", "70000"],
-                     ["--package", not_a_package], ["--version", "A", "--no-versions"],
+                     ["--package", not_a_package], ["--fw-version", "A", "--no-versions"],
                      ["--link", "x", "--device", "/dev/null"]):
             with self.subTest(args=args):
                 result = subprocess.run([KLVSIM, *args], capture_output=True, timeout=10)
-                self.assertEqual(result.returncode, 2, result)
+                self.assertEqual(result.returncode, 64 if args[0] != "--package" else 96, result)
                 self.assertEqual(result.stdout, b"")
 
     def test_device_gone_hangs_up_and_removes_the_link(self):
@@ -218,7 +218,7 @@ class KlvsimTest(unittest.TestCase):
         self.assertFalse(os.path.lexists(link))
 
     def test_host_may_close_and_reopen_the_port(self):
-        sim = Klvsim("--model", "01020304", "--version", "A", "--version", "KLV1.07")
+        sim = Klvsim("--model", "01020304", "--fw-version", "A", "--fw-version", "KLV1.07")
         sim.open()
         host = Host(sim)
         host.connect()

@@ -87,6 +87,16 @@ struct Run {
         if (!detail.empty()) {
             sink->Message(detail);
         }
+        return Report(outcome, detail);
+    }
+
+    // A refusal of the command line: one line on stderr, "klvflash: " first.
+    int Refuse(int status, const std::string& error) {
+        sink->Warning("klvflash: " + error);
+        return Report({status, error, ""});
+    }
+
+    int Report(const FlashOutcome& outcome, const std::string& detail = "") {
         record.result = outcome.exitStatus;
         record.message = outcome.headline;
         for (const std::string& more : {outcome.advice, detail}) {
@@ -256,26 +266,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "klvflash: --json and --trace both want stdout; use one of them\n");
         return kExitUsage;
     }
-    // An unset shell variable must never mean "the default".
-    if (portOpt->count() > 0 && portOption.empty()) {
-        std::fprintf(stderr,
-                     "klvflash: --port: the device name is empty; name the instrument's serial "
-                     "device (for example /dev/ttyACM0), or leave --port out to find it\n");
-        return kExitUsage;
-    }
-    if (packageOpt->count() > 0 && packagePath.empty()) {
-        std::fprintf(stderr,
-                     "klvflash: --package: the file name is empty; name a package file, or "
-                     "leave --package out to install the built-in package\n");
-        return kExitUsage;
-    }
-
     // Human messages go to stdout, or to stderr when stdout carries the JSON object.
     TextSink text(json ? stderr : stdout, stderr, isatty(STDERR_FILENO) == 1);
     InterruptState state;
     Run run;
     run.json = json;
     run.sink = &text;
+    // An unset shell variable must never mean "the default".
+    if (portOpt->count() > 0 && portOption.empty()) {
+        return run.Refuse(kExitUsage,
+                          "--port: the device name is empty; name the instrument's serial "
+                          "device (for example /dev/ttyACM0), or leave --port out to find it");
+    }
+    if (packageOpt->count() > 0 && packagePath.empty()) {
+        return run.Refuse(kExitUsage,
+                          "--package: the file name is empty; name a package file, or leave "
+                          "--package out to install the built-in package");
+    }
 
     FWPackage package;
     if (packagePath.empty()) {
@@ -283,8 +290,7 @@ int main(int argc, char** argv) {
     } else {
         FileRead read = ReadRegularFile("--package", packagePath, kPackageSizeLimit);
         if (!read.ok) {
-            text.Warning("klvflash: " + read.error);
-            return run.End({read.exitStatus, "The package cannot be read.", read.error});
+            return run.Refuse(read.exitStatus, Printable(read.error));
         }
         package.Parse(read.bytes.data(), static_cast<uint32_t>(read.bytes.size()));
     }
@@ -340,8 +346,7 @@ int main(int argc, char** argv) {
     if (!portOption.empty()) {
         const PortCheck check = CheckTerminalDevice("--port", portOption);
         if (check.result == PortCheck::Result::NotTerminal) {
-            text.Warning("klvflash: " + Printable(check.error));
-            return run.End({kExitUsage, "Nothing was written.", Printable(check.error)});
+            return run.Refuse(kExitUsage, Printable(check.error) + "; nothing was written");
         }
         // Opened before the port takes it exclusively.
         watch = PortWatch::Open(portOption);
@@ -359,11 +364,9 @@ int main(int argc, char** argv) {
             return run.End(OutcomeOfStatus(StatusPackageInvalid, ErrorPackageInvalid));
         }
         if (package.usbIds.empty()) {
-            text.Warning(
-                "klvflash: the package lists no USB vendor and product ids, so its "
-                "instrument cannot be found; name its port with --port");
-            return run.End({kExitUsage, "No port to use.",
-                            "Name the instrument's port with --port."});
+            return run.Refuse(kExitUsage,
+                              "the package lists no USB vendor and product ids, so its "
+                              "instrument cannot be found; name its port with --port");
         }
         // Made before the first scan, so that a device that appears between that scan and
         // the wait is not missed.

@@ -130,6 +130,9 @@ CASES = {
                       out=["ERROR! 80", "in use by another program"]),
     "usage_list_with_port": dict(sim=None, flash=["--list", "--port", "/dev/null"], exit=64,
                                  no_port=True, err=["excludes"]),
+    "help_ends_with_exit_statuses": dict(sim=None, flash=["--help"], exit=0, no_port=True,
+                                         out=["Exit status: 0 completed"]),
+    "version": dict(sim=None, flash=["--version"], exit=0, no_port=True, out=["klvflash 1."]),
     "usage_unknown_option": dict(sim=None, flash=["--port", "/dev/null", "--colour"], exit=64,
                                  no_port=True),
 }

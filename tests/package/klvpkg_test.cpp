@@ -423,6 +423,20 @@ TEST(PackageProblemTest, AgreesWithTheReaderOnDamagedPackages) {
     EXPECT_LT(problems, 4500);
 }
 
+TEST_F(KlvpkgTest, HelpEndsWithTheExitStatusesAndVersionNamesTheBuild) {
+    for (const std::vector<std::string> args :
+         {std::vector<std::string>{"--help"}, {"build", "--help"}, {"inspect", "--help"}}) {
+        const RunResult help = Klvpkg(args);
+        EXPECT_EQ(help.status, 0);
+        const std::string text = help.out.substr(0, help.out.find_last_not_of('\n') + 1);
+        EXPECT_EQ(text.substr(text.rfind('\n') + 1).rfind("Exit status: 0 done", 0), 0u) << text;
+    }
+    const RunResult version = Klvpkg({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("klvpkg 1.", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("(commit "), std::string::npos) << version.out;
+}
+
 TEST_F(KlvpkgTest, UnrecognisedTrailerIsShownAsSuch) {
     std::string bytes = PlainPackage(ImageRecord(1, "abc"));
     // Flag 0x4000 with a length far beyond the file.

@@ -77,7 +77,7 @@ ROWS = [
     Row("refusals", "only versions the package does not serve",
         "plug start screen:unable press:enter ignored screen:unable sim:untouched "
         "press:esc ended",
-        sim=["--version", "R20P-01.0300", "--version", "R20P-0.0100"]),
+        sim=["--fw-version", "R20P-01.0300", "--fw-version", "R20P-0.0100"]),
     Row("refusals", "link failure: no reply to the sync request",
         "plug start screen:error:01 sim:untouched press:close ended",
         sim=["--fault", "sync:no-reply"]),

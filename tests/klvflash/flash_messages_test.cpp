@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/mt_update_protocol.h"
-#include "tools/klvflash/progress_meter.h"
+#include "tools/common/progress_meter.h"
 
 namespace {
 

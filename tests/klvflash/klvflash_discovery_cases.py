@@ -17,6 +17,7 @@ import fcntl
 import os
 import queue
 import shutil
+import json
 import signal
 import subprocess
 import sys
@@ -35,7 +36,9 @@ BUSY = "is in use by another program; close the program that holds it. Still wai
 CASES = {
     "present_at_start": dict(ports=["uart", "usb", "acm"], flash=["--yes"] + FAST, exit=0,
                              sim_exit=0,
-                             out=["Instrument found on {dev}/ttyACM0", "PROGRAM UPDATE",
+                             out=["Instrument found on {dev}/ttyACM0",
+                                  'Port:     {dev}/ttyACM0  USB 0ABC:1234  serial "KLV0001"',
+                                  "PROGRAM UPDATE",
                                   "Please disconnect the cable after the LED flashing ends."],
                              absent=["WAITING..."]),
     # Only the device event can end this wait: the periodic scan is put off for ten minutes.
@@ -51,6 +54,14 @@ CASES = {
                        lines=["{dev}/ttyACM0  VID_0ABC PID_1234  served  KLV Instrument",
                               "{dev}/ttyS0  no USB ids  -",
                               "{dev}/ttyUSB0  VID_0403 PID_6001  not served  USB Serial"]),
+    "list_ports_json": dict(ports=["uart", "acm"], flash=["--list", "--json"], exit=0,
+                            no_sim=True,
+                            json={"ports": [
+                                {"port": "{dev}/ttyACM0",
+                                 "usb": {"vendorId": 0x0ABC, "productId": 0x1234},
+                                 "served": True, "description": "KLV Instrument"},
+                                {"port": "{dev}/ttyS0", "usb": None, "served": False,
+                                 "description": ""}]}),
     "list_without_ports": dict(ports=[], flash=["--list"], exit=0, no_sim=True,
                                lines=["no ports"]),
     # Held by another program: said once on stderr however often it is scanned again.
@@ -69,6 +80,10 @@ CASES = {
                                       no_sim=True,
                                       out=["WAITING...",
                                            "Stopped while waiting for the instrument."]),
+    "terminated_while_waiting": dict(ports=["usb"], interrupt=True, signal="SIGTERM",
+                                     flash=["--yes"], exit=143, no_sim=True,
+                                     out=["WAITING...",
+                                          "Stopped while waiting for the instrument."]),
     "no_device_folder_to_watch": dict(ports=["usb"], dev_missing=True,
                                       flash=["--yes", "--wait", "1"] + QUICK_RESCAN, exit=69,
                                       no_sim=True, err=["cannot watch {dev} for new devices"],
@@ -202,6 +217,16 @@ def check(case, values, code, out, err):
         if any(text in line for line in out):
             print("unexpected on stdout:", repr(text))
             ok = False
+    if "json" in case:
+        try:
+            report = json.loads("\n".join(out))
+        except ValueError as e:
+            print("stdout is not one JSON object:", e)
+            return False
+        want = json.loads(json.dumps(case["json"]).replace("{dev}", values["dev"]))
+        if report != want:
+            print("json", report, "expected", want)
+            ok = False
     if "lines" in case:
         expected = [t.format(**values) for t in case["lines"]]
         if out != expected:
@@ -264,7 +289,7 @@ def main():
         if case.get("plug"):
             fixture.add("acm", pty)
         if case.get("interrupt"):
-            flash.send_signal(signal.SIGINT)
+            flash.send_signal(getattr(signal, case.get("signal", "SIGINT")))
         if case.get("release_on"):
             if not err.wait_for(case["release_on"]):
                 print("no busy notice on stderr")

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -11,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "package/fw_package.h"
 #include "tools/klvpkg/klvpkg_app.h"
+#include "tools/klvpkg/package_problem.h"
 
 namespace {
 
@@ -120,6 +125,7 @@ TEST_F(KlvpkgTest, BuildThenInspectJsonRoundTrips) {
             {"versionPrefixes", {"523230502d30332e", "41"}},
             {"usbIds",
              {{{"vendorId", 0x0ABC}, {"productId", 0x1235}}, {{"vendorId", 1}, {"productId", 2}}}},
+            {"problem", nullptr},
         };
         EXPECT_EQ(report, expected);
     }
@@ -149,6 +155,7 @@ struct BuildCase {
     std::vector<std::string> args;  // after build -o OUT --image1 abc.bin, unless replaced
     bool ok;
     const char* message;  // part of the refusal
+    int status = 64;      // of a refusal
 };
 
 class KlvpkgBuildLimitsTest : public KlvpkgTest, public testing::WithParamInterface<BuildCase> {};
@@ -180,7 +187,7 @@ TEST_P(KlvpkgBuildLimitsTest, AcceptsWhatFitsRefusesTheRest) {
         EXPECT_EQ(DirectoryListing(), before);
         return;
     }
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     EXPECT_EQ(DirectoryListing(), before) << "a refused build left a file behind";
     std::ifstream earlier(Path("out.klvpkg"));
@@ -198,7 +205,7 @@ const BuildCase kBuildCases[] = {
     {"Prefix33Bytes", {"--prefix", "ok", "--prefix", std::string(33, 'p')}, false, "prefix"},
     {"EmptyPrefix", {"--prefix", ""}, false, "prefix"},
     {"EmptyImage1", {"--image1", "@empty.bin"}, false, "empty"},
-    {"MissingImage1File", {"--image1", "@absent.bin"}, false, "absent.bin"},
+    {"MissingImage1File", {"--image1", "@absent.bin"}, false, "absent.bin", 66},
     {"NoImage1", {"--no-image1"}, false, "image1"},
     {"EmptyImage2", {"--image2", "@empty.bin"}, false, "empty"},
     {"ModelSevenDigits", {"--model", "4B4C563"}, false, "--model"},
@@ -215,14 +222,14 @@ INSTANTIATE_TEST_SUITE_P(Values, KlvpkgBuildLimitsTest, testing::ValuesIn(kBuild
 TEST_F(KlvpkgTest, BuildIntoMissingDirectoryFails) {
     const RunResult run =
         Klvpkg({"build", "-o", Path("no/such/dir/out.klvpkg"), "--image1", Path("abc.bin")});
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.status, 73);
     EXPECT_FALSE(fs::exists(Path("no")));
 }
 
 TEST_F(KlvpkgTest, InspectOfUnreadableFileFails) {
     for (const std::string& file : {Path("absent.klvpkg"), dir_.string()}) {
         const RunResult run = Klvpkg({"inspect", "--json", file});
-        EXPECT_EQ(run.status, 1) << file;
+        EXPECT_EQ(run.status, 66) << file;
         EXPECT_EQ(run.out, "") << file;
         EXPECT_NE(run.err, "") << file;
     }
@@ -238,6 +245,225 @@ TEST_F(KlvpkgTest, InspectOfInvalidPackageStillReports) {
     const RunResult summary = Klvpkg({"inspect", Path("junk.bin")});
     EXPECT_EQ(summary.status, 0);
     EXPECT_NE(summary.out.find("Valid:            no"), std::string::npos) << summary.out;
+}
+
+
+// What an operator might name by mistake. Each is refused with its exit status, the
+// message names what was wrong, and no file changes.
+struct RefusalCase {
+    const char* name;
+    std::vector<std::string> args;  // "@x" is the file x in the test folder
+    int status;
+    const char* message;
+};
+
+class KlvpkgRefusalTest : public KlvpkgTest, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(KlvpkgRefusalTest, RefusedWithoutWriting) {
+    const RefusalCase& c = GetParam();
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    fs::create_directory(Path("dir"));
+    // Sparse: one byte past the limit costs no disk.
+    {
+        std::ofstream(Path("huge.klvpkg"), std::ios::binary) << "KL";
+    }
+    fs::resize_file(Path("huge.klvpkg"), (uint64_t{256} << 20) + 1);
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) {
+        args.push_back(arg.rfind("@", 0) == 0 ? Path(arg.substr(1)) : arg);
+    }
+    const auto before = DirectoryListing();
+    const RunResult run = Klvpkg(args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(DirectoryListing(), before);
+    std::ifstream image(Path("abc.bin"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(image), {}), "abc");
+}
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const RefusalCase kRefusalCases[] = {
+    {"OutputIsImage1", {"build", "-o", "@abc.bin", "--image1", "@abc.bin"}, 64, "is also --image1"},
+    {"OutputIsImage2ByAnotherName",
+     {"build", "-o", "@./two.bin", "--image1", "@abc.bin", "--image2", "@two.bin"}, 64,
+     "is also --image2"},
+    {"OutputToStandardOutput", {"build", "-o", "-", "--image1", "@abc.bin"}, 64, "files only"},
+    {"OutputIsDirectory", {"build", "-o", "@dir", "--image1", "@abc.bin"}, 64, "is a directory"},
+    {"OutputIsDevice", {"build", "-o", "/dev/null", "--image1", "@abc.bin"}, 64,
+     "is a character device"},
+    {"OutputEmpty", {"build", "-o", "", "--image1", "@abc.bin"}, 64, "-o: the file name is empty"},
+    {"Image1Empty", {"build", "-o", "@out.klvpkg", "--image1", ""}, 64, "--image1: the file name is empty"},
+    {"Image2Empty", {"build", "-o", "@out.klvpkg", "--image1", "@abc.bin", "--image2", ""}, 64,
+     "--image2: the file name is empty"},
+    {"Image1IsFifo", {"build", "-o", "@out.klvpkg", "--image1", "@fifo"}, 66, "FIFO"},
+    {"InspectEmpty", {"inspect", ""}, 64, "the file name is empty"},
+    {"InspectDirectory", {"inspect", "@dir"}, 66, "is a directory"},
+    {"InspectZeroDevice", {"inspect", "/dev/zero"}, 66, "is a character device"},
+    {"InspectRandomDevice", {"inspect", "--json", "/dev/urandom"}, 66, "is a character device"},
+    {"InspectFifo", {"inspect", "@fifo"}, 66, "FIFO"},
+    {"InspectPastTheSizeLimit", {"inspect", "@huge.klvpkg"}, 66, "larger than 256 MiB"},
+    {"UnknownOption", {"inspect", "--colour", "@abc.bin"}, 64, "colour"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, KlvpkgRefusalTest, testing::ValuesIn(kRefusalCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A plain package around the given records: head, records, an 18-byte trailer.
+std::string PlainPackage(const std::string& records) {
+    std::string trailer(18, '\0');
+    trailer[16] = 'L';
+    trailer[17] = 'V';
+    return std::string("KL\0\0", 4) + records + trailer;
+}
+
+std::string ImageRecord(uint8_t type, const std::string& data) {
+    const auto n = static_cast<uint32_t>(data.size());
+    std::string record = {static_cast<char>(type), '\0', static_cast<char>(n),
+                          static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                          static_cast<char>(n >> 24)};
+    return record + data;
+}
+
+const std::string kModel = std::string("\x10\x04KLV2", 6);
+
+struct ProblemCase {
+    const char* name;
+    std::string bytes;
+    const char* reason;  // nullptr: valid and usable
+    int64_t offset;      // -1: none
+};
+
+class KlvpkgProblemTest : public KlvpkgTest, public testing::WithParamInterface<ProblemCase> {};
+
+TEST_P(KlvpkgProblemTest, SaysWhichCheckFailedAndWhere) {
+    const ProblemCase& c = GetParam();
+    WriteFile("p.klvpkg", c.bytes);
+    const nlohmann::json report = InspectJson(Path("p.klvpkg"));
+    const RunResult check = Klvpkg({"inspect", "--check", Path("p.klvpkg")});
+    if (c.reason == nullptr) {
+        EXPECT_TRUE(report["problem"].is_null()) << report.dump();
+        EXPECT_TRUE(report["usable"].get<bool>());
+        EXPECT_EQ(check.status, 0);
+        EXPECT_NE(check.out.find("Problem:          none"), std::string::npos) << check.out;
+        return;
+    }
+    ASSERT_TRUE(report["problem"].is_object()) << report.dump();
+    EXPECT_NE(report["problem"]["reason"].get<std::string>().find(c.reason), std::string::npos)
+        << report.dump();
+    if (c.offset < 0) {
+        EXPECT_TRUE(report["problem"]["offset"].is_null()) << report.dump();
+    } else {
+        EXPECT_EQ(report["problem"]["offset"], c.offset) << report.dump();
+    }
+    EXPECT_FALSE(report["usable"].get<bool>());
+    EXPECT_EQ(check.status, 2);
+    const size_t line = check.out.find("Problem:          ");
+    ASSERT_NE(line, std::string::npos) << check.out;
+    EXPECT_NE(check.out.substr(line, check.out.find('\n', line) - line).find(c.reason),
+              std::string::npos)
+        << check.out;
+}
+
+void PrintTo(const ProblemCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const ProblemCase kProblemCases[] = {
+    {"Usable", PlainPackage(ImageRecord(1, "abc") + kModel), nullptr, -1},
+    {"TooShort", "KL" + std::string(17, '\0') + "LV", "shorter than the 22 bytes", -1},
+    {"HeadMagic", "KX" + PlainPackage(ImageRecord(1, "abc")).substr(2), "head magic", 0},
+    {"TailMagic", PlainPackage(ImageRecord(1, "abc")).substr(0, 29) + "LX", "tail magic", 29},
+    {"UndefinedRecordType", PlainPackage(ImageRecord(1, "abc") + std::string("\x07\x00", 2)),
+     "undefined record type 7", 13},
+    {"RecordPastTheBody", PlainPackage(kModel + std::string("\x13\x09Ver", 5)),
+     "record of type 19 runs past the body", 10},
+    {"ImagePastTheBody", PlainPackage(ImageRecord(1, "abc").substr(0, 6)),
+     "record of type 1 runs past the body", 4},
+    {"SecondImage1", PlainPackage(ImageRecord(1, "abc") + ImageRecord(1, "def")),
+     "a second image 1 record", 13},
+    {"NoMainImage", PlainPackage(ImageRecord(2, "abc") + kModel), "no main image", -1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Packages, KlvpkgProblemTest, testing::ValuesIn(kProblemCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The diagnosis walks the container on its own; it must agree with the product's reader
+// on every package, including damaged ones: no problem exactly when the reader finds the
+// package valid and usable.
+TEST(PackageProblemTest, AgreesWithTheReaderOnDamagedPackages) {
+    const std::string base = PlainPackage(ImageRecord(2, "xy") + ImageRecord(1, "abcdef") +
+                                          kModel + std::string("\x11\x03R20", 5) +
+                                          std::string("\x13\x02V1", 4));
+    uint32_t state = 12345;  // a fixed sequence, so that a failure repeats
+    const auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    int problems = 0;
+    for (int round = 0; round < 5000; ++round) {
+        std::string bytes = base;
+        const int flips = 1 + static_cast<int>(next() % 3);
+        for (int i = 0; i < flips; ++i) {
+            bytes[next() % bytes.size()] = static_cast<char>(next());
+        }
+        const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+        FWPackage package;
+        package.Parse(data, static_cast<uint32_t>(bytes.size()));
+        const auto problem = FindPackageProblem(data, bytes.size());
+        ASSERT_EQ(problem.has_value(), !package.IsUsable())
+            << "round " << round << ": " << (problem ? problem->reason : "no problem");
+        problems += problem.has_value() ? 1 : 0;
+    }
+    // Both kinds occurred, or the comparison proved little.
+    EXPECT_GT(problems, 500);
+    EXPECT_LT(problems, 4500);
+}
+
+TEST_F(KlvpkgTest, HelpEndsWithTheExitStatusesAndVersionNamesTheBuild) {
+    for (const std::vector<std::string> args :
+         {std::vector<std::string>{"--help"}, {"build", "--help"}, {"inspect", "--help"}}) {
+        const RunResult help = Klvpkg(args);
+        EXPECT_EQ(help.status, 0);
+        const std::string text = help.out.substr(0, help.out.find_last_not_of('\n') + 1);
+        EXPECT_EQ(text.substr(text.rfind('\n') + 1).rfind("Exit status: 0 done", 0), 0u) << text;
+    }
+    const RunResult version = Klvpkg({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("klvpkg 1.", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find("(commit "), std::string::npos) << version.out;
+}
+
+TEST_F(KlvpkgTest, UnrecognisedTrailerIsShownAsSuch) {
+    std::string bytes = PlainPackage(ImageRecord(1, "abc"));
+    // Flag 0x4000 with a length far beyond the file.
+    bytes[bytes.size() - 12] = 0x00;
+    bytes[bytes.size() - 11] = 0x40;
+    bytes[bytes.size() - 7] = 0x7F;
+    WriteFile("t.klvpkg", bytes);
+    const RunResult run = Klvpkg({"inspect", Path("t.klvpkg")});
+    EXPECT_NE(run.out.find("Scrambling:       trailer not recognised (flag 0x4000); the body "
+                           "is read as stored"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("length"), std::string::npos) << run.out;
+}
+
+TEST_F(KlvpkgTest, ControlCharactersFromAPackageAreEscaped) {
+    const std::string text = "V\x1b]0;owned\x07\x9b";
+    const RunResult build = Klvpkg({"build", "-o", Path("e.klvpkg"), "--image1", Path("abc.bin"),
+                                    "--version-text", text, "--prefix", "R\x1b[2J"});
+    ASSERT_EQ(build.status, 0) << build.err;
+    const RunResult run = Klvpkg({"inspect", Path("e.klvpkg")});
+    EXPECT_NE(run.out.find("\"V\\x1b]0;owned\\x07\\x9b\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"R\\x1b[2J\""), std::string::npos) << run.out;
+    for (const char c : run.out) {
+        EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 && c != '\n') << int(c);
+        EXPECT_LT(static_cast<unsigned char>(c), 0x7F) << int(c);
+    }
 }
 
 }  // namespace

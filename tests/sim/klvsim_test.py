@@ -195,12 +195,76 @@ class KlvsimTest(unittest.TestCase):
         open(not_a_package, "wb").close()
         for args in (["--fault", "sync:sometimes"], ["--fault", "finish:delay"],
                      ["--model", "12345"], ["--model", "1234567G"], ["--max-packet", "70000"],
-                     ["--package", not_a_package], ["--version", "A", "--no-versions"],
+                     ["--package", not_a_package], ["--fw-version", "A", "--no-versions"],
                      ["--link", "x", "--device", "/dev/null"]):
             with self.subTest(args=args):
                 result = subprocess.run([KLVSIM, *args], capture_output=True, timeout=10)
-                self.assertEqual(result.returncode, 2, result)
+                self.assertEqual(result.returncode, 64 if args[0] != "--package" else 96, result)
                 self.assertEqual(result.stdout, b"")
+
+    def test_a_fault_never_reached_is_told(self):
+        # A chunk past the last one, and a version entry that is never sent (one entry).
+        sim = Klvsim("--package", self.package, "--max-packet", "64",
+                     "--fault", "image1-chunk:9999:gone", "--fault", "entry:3:malformed",
+                     "--fault", "image2-chunk:1:delay:10")
+        sim.open()
+        Host(sim).update(image2=self.image2, image1=self.image1, chunk=56)
+        status, out, err = sim.finish()
+        self.assertEqual(status, 4, out + err)
+        self.assertIn("fault: image2-chunk:1:delay:10", out)
+        self.assertIn("fault not reached: image1-chunk:9999:gone", out)
+        self.assertIn("fault not reached: entry:3:malformed", out)
+        self.assertTrue(out.endswith(
+            "verdict: NOT EXERCISED (faults not reached: image1-chunk:9999:gone, "
+            "entry:3:malformed)\n"), out)
+
+    def test_the_same_fault_twice_needs_two_strikes(self):
+        sim = Klvsim("--package", self.package, "--fault", "sync:delay:10",
+                     "--fault", "sync:delay:10", "--quiet")
+        sim.open()
+        Host(sim).update(image2=self.image2, image1=self.image1)
+        status, out, _ = sim.finish()
+        self.assertEqual(status, 4, out)
+        self.assertIn("not reached: sync:delay:10", out)
+
+    def test_refuses_what_is_no_line_without_writing(self):
+        victim = os.path.join(self.dir.name, "victim.klvpkg")
+        with open(victim, "wb") as f:
+            f.write(b"precious")
+        fifo = os.path.join(self.dir.name, "fifo")
+        os.mkfifo(fifo)
+        for args, status, message in (
+                (["--device", victim], 64, b"is a regular file"),
+                (["--device", self.dir.name], 64, b"is a directory"),
+                (["--device", "/dev/null"], 64, b"no terminal"),
+                (["--device", fifo], 64, b"is a FIFO"),
+                (["--device", ""], 64, b"--device: the value is empty"),
+                (["--link", ""], 64, b"--link: the value is empty"),
+                (["--package", ""], 64, b"--package: the value is empty"),
+                (["--package", self.dir.name], 66, b"is a directory"),
+                (["--package", "/dev/zero"], 66, b"is a character device"),
+                (["--package", fifo], 66, b"is a FIFO"),
+                (["--model", ""], 64, b"--model: the value is empty")):
+            with self.subTest(args=args):
+                result = subprocess.run([KLVSIM, *args], capture_output=True, timeout=10)
+                self.assertEqual(result.returncode, status, result)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(result.stdout, b"")
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+
+    def test_version_and_help(self):
+        result = subprocess.run([KLVSIM, "--version"], capture_output=True, text=True, timeout=10)
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stdout, r"^klvsim \d+\.\d+\.\d+ \(commit \S+\)\n$")
+        result = subprocess.run([KLVSIM, "--help"], capture_output=True, text=True, timeout=10)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("--fw-version TEXT", result.stdout)
+        # No parser notation in the help text.
+        for raw in ("TEXT:FILE", "INT:INT", "Excludes:", "{false}", "NONNEGATIVE"):
+            self.assertNotIn(raw, result.stdout)
+        self.assertTrue(result.stdout.rstrip().split("\n")[-1].startswith("Exit status:"),
+                        result.stdout)
 
     def test_device_gone_hangs_up_and_removes_the_link(self):
         link = os.path.join(self.dir.name, "com5")
@@ -218,7 +282,7 @@ class KlvsimTest(unittest.TestCase):
         self.assertFalse(os.path.lexists(link))
 
     def test_host_may_close_and_reopen_the_port(self):
-        sim = Klvsim("--model", "01020304", "--version", "A", "--version", "KLV1.07")
+        sim = Klvsim("--model", "01020304", "--fw-version", "A", "--fw-version", "KLV1.07")
         sim.open()
         host = Host(sim)
         host.connect()

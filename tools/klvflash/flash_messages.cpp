@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "package/fw_package.h"
 #include "protocol/mt_update_protocol.h"
+#include "tools/common/printable_text.h"
 
 namespace {
 
@@ -113,4 +115,92 @@ FlashOutcome OutcomeOfWaitExpired(int seconds, bool portSeen) {
 FlashOutcome OutcomeOfWaitInterrupted() {
     return {FlashExitInterrupted, "Stopped while waiting for the instrument.",
             "No instrument was touched."};
+}
+
+FlashOutcome OutcomeOfStop(int exitStatus, bool duringTransfer) {
+    if (duringTransfer) {
+        return {exitStatus, "STOPPED DURING THE TRANSFER",
+                "The instrument was left without the new firmware; keep it connected and run "
+                "the update again."};
+    }
+    return {exitStatus, "Stopped before the update began.",
+            "Nothing was installed; the instrument keeps its firmware."};
+}
+
+FlashOutcome OutcomeOfPortLost() {
+    return {static_cast<int>(ErrorTransfer), ErrorHeadline(ErrorTransfer),
+            "The instrument's port went away while the question was asked (the cable was "
+            "pulled?); nothing was installed. Plug it in again and run the update again."};
+}
+
+namespace {
+
+std::string ModelText(const ModelId& id) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X", id[0], id[1], id[2], id[3]);
+    return text;
+}
+
+std::string Hex4(uint16_t value) {
+    char text[5];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return text;
+}
+
+std::string VersionList(const std::vector<std::string>& versions) {
+    if (versions.empty()) {
+        return "none";
+    }
+    std::string text;
+    for (const std::string& entry : versions) {
+        text += (text.empty() ? "" : " ") + klv::tools::Quoted(entry);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> FoundLines(const std::string& port, const std::optional<UsbId>& usb,
+                                    const std::string& serial,
+                                    const klv::tools::InstrumentFacts& facts) {
+    std::string portLine = "Port:     " + klv::tools::Printable(port);
+    if (usb) {
+        portLine += "  USB " + Hex4(usb->vendorId) + ":" + Hex4(usb->productId);
+    }
+    if (!serial.empty()) {
+        portLine += "  serial " + klv::tools::Quoted(serial);
+    }
+    std::vector<std::string> lines = {portLine};
+    if (facts.model) {
+        lines.push_back("Model:    " + ModelText(*facts.model));
+    }
+    if (facts.versionListComplete || !facts.versions.empty()) {
+        lines.push_back("Versions: " + VersionList(facts.versions));
+    }
+    return lines;
+}
+
+std::string RejectionDetail(int32_t errorCode, const klv::tools::InstrumentFacts& facts,
+                            const FWPackage& package) {
+    if (errorCode == ErrorModelRejected) {
+        std::string served;
+        for (const ModelId& id : package.modelIds) {
+            served += (served.empty() ? "" : " ") + ModelText(id);
+        }
+        return "The instrument reported model " +
+               (facts.model ? ModelText(*facts.model) : std::string("(none)")) +
+               "; this package serves " + (served.empty() ? "no model" : "model " + served) + ".";
+    }
+    if (errorCode == ErrorVersionRejected) {
+        std::string prefixes;
+        for (const VersionPrefix& entry : package.versionPrefixes) {
+            prefixes += (prefixes.empty() ? "" : " ") +
+                        klv::tools::Quoted(std::string_view(
+                            reinterpret_cast<const char*>(entry.prefix), entry.prefixLength));
+        }
+        return "The instrument reported versions " + VersionList(facts.versions) +
+               "; this package serves versions starting with " +
+               (prefixes.empty() ? "(none)" : prefixes) + ".";
+    }
+    return "";
 }

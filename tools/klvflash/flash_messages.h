@@ -5,13 +5,16 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "tools/common/update_session.h"
 
 enum FlashExit : int {
     FlashExitCompleted = 0,
     FlashExitUsage = 64,
     FlashExitDeclined = 65,
     FlashExitNoInstrument = 69,  // --wait ran out before an instrument could be opened
-    FlashExitInterrupted = 130,  // Ctrl-C while waiting for the instrument
+    FlashExitInterrupted = 130,  // Ctrl-C (143: SIGTERM or SIGHUP)
 };
 
 // Why the port could not be opened, as far as the system tells.
@@ -41,3 +44,19 @@ std::string NoticeOfOpenFailureWhileWaiting(OpenFailure why, const std::string& 
 FlashOutcome OutcomeOfWaitExpired(int seconds, bool portSeen);
 // The end of a wait that the user interrupted.
 FlashOutcome OutcomeOfWaitInterrupted();
+
+// The end of a run that an interrupt stopped (exitStatus 130 or 143): before the
+// transfer nothing was written; during it the instrument was left without the new
+// firmware.
+FlashOutcome OutcomeOfStop(int exitStatus, bool duringTransfer);
+// The end when the port went away while the question was asked (as ERROR! 03).
+FlashOutcome OutcomeOfPortLost();
+
+// What was found, one line each: the port (with the USB ids and the serial number when
+// known), the model the instrument reported and its firmware versions. Texts from the
+// instrument are escaped.
+std::vector<std::string> FoundLines(const std::string& port, const std::optional<UsbId>& usb,
+                                    const std::string& serial, const klv::tools::InstrumentFacts& facts);
+// After UNABLE TO UPDATE: what was found and what the package serves. Empty for other codes.
+std::string RejectionDetail(int32_t errorCode, const klv::tools::InstrumentFacts& facts,
+                            const FWPackage& package);

@@ -1,20 +1,19 @@
 // klvflash: the headless updater. It opens the instrument's serial port (the one named,
 // or the first present port that the package serves, waiting until one is plugged in),
-// connects, checks model and version, asks before it installs, transfers the package's
-// two images and reports the outcome as the updater dialog does. Exit status: 0
-// completed, the error code on failure, 64 usage error, 65 declined, 69 no instrument
-// within --wait, 130 interrupted while waiting.
+// connects, checks model and version, says what it found, asks before it installs,
+// transfers the package's two images and reports the outcome as the updater dialog does.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -25,187 +24,231 @@
 #include "package/fw_package.h"
 #include "platform/sleep.h"
 #include "protocol/mt_update_protocol.h"
+#include "tools/common/file_checks.h"
+#include "tools/common/interrupt_source.h"
+#include "tools/common/printable_text.h"
+#include "tools/common/run_report.h"
+#include "tools/common/text_sink.h"
+#include "tools/common/tool_exit.h"
+#include "tools/common/update_session.h"
+#include "tools/common/version_line.h"
+#include "tools/klvflash/answer_reader.h"
 #include "tools/klvflash/flash_messages.h"
-#include "tools/klvflash/observed_transport.h"
+#include "tools/klvflash/port_facts.h"
 #include "tools/klvflash/port_selection.h"
-#include "tools/klvflash/progress_meter.h"
 #include "transport/mt_access_if_comm_port.h"
+
+using namespace klv::tools;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+constexpr int kQuestionPollMs = 100;
+
+const char* const kDescription =
+    "Updates the firmware of a KLV-series instrument over its serial port.\n"
+    "Without --port it looks among the present serial ports for one whose USB vendor and "
+    "product ids the package lists, and uses the first that opens. While there is none it "
+    "prints WAITING... and waits: it watches /dev with inotify (no polling) and scans "
+    "again whenever a serial device appears, goes or changes its permissions, and also "
+    "every 2 s, for a port that another program lets go of. A port of the instrument "
+    "that is present but does not open (busy, no permission) is reported once on stderr "
+    "while the wait goes on.\n"
+    "Before the question it prints the port, the model the instrument reported and its "
+    "firmware versions. Ctrl-C or SIGTERM before the transfer ends at once (at the "
+    "question it counts as NO). During the transfer the first Ctrl-C only warns; a second "
+    "one within 3 s, or SIGTERM or SIGHUP, stops between two packets and leaves the "
+    "instrument without the new firmware. During the last wait (about 10 s) the "
+    "instrument stores the firmware: interrupts only remind you to keep it connected.";
+
+const char* const kExitStatuses =
+    "Exit status: 0 completed (--info: the package serves this instrument); the error code "
+    "on failure: 1 link, 2 version list, 3 transfer or the port went away, 16 model not "
+    "served, 17 version not served, 80 the port cannot be used, 96 the package is damaged "
+    "or has no main image, 255 no package; 64 usage error (also: --port is no serial "
+    "device); 65 the update was declined; 66 --package cannot be read (missing, not a "
+    "regular file, over 256 MiB); 69 no instrument could be opened within --wait; 130 "
+    "stopped by Ctrl-C; 143 stopped by SIGTERM or SIGHUP.";
+
 int settleSliceMs = -1;  // test-only: length of each settle-wait slice instead of 200 ms
 
-void SettleSleep(int ms) {
-    SleepMs(settleSliceMs >= 0 ? settleSliceMs : ms);
-}
+// Everything the end of the run reports, in whichever form was asked.
+struct Run {
+    bool json = false;
+    TextSink* sink = nullptr;
+    RunRecord record;
 
-void Print(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
-
-int Finish(const FlashOutcome& outcome) {
-    Print(outcome.headline);
-    if (!outcome.advice.empty()) {
-        Print(outcome.advice);
-    }
-    return outcome.exitStatus;
-}
-
-// YES or NO from the terminal; end of input counts as NO.
-bool AskYes() {
-    for (;;) {
-        std::printf("Install it? [YES/NO] ");
-        std::fflush(stdout);
-        std::string answer;
-        if (!std::getline(std::cin, answer)) {
-            std::printf("\n");
-            return false;
+    int End(const FlashOutcome& outcome, const std::string& detail = "") {
+        sink->Message(outcome.headline);
+        if (!outcome.advice.empty()) {
+            sink->Message(outcome.advice);
         }
-        for (char& c : answer) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (!detail.empty()) {
+            sink->Message(detail);
         }
-        if (answer == "YES" || answer == "Y") {
-            return true;
-        }
-        if (answer == "NO" || answer == "N") {
-            return false;
-        }
-    }
-}
-
-// The status sink: shows the loading stages and draws the progress line.
-class Console final : public MTAccessCallback {
-  public:
-    Console(ObservedTransport& observed, uint64_t totalBytes, bool showProgress)
-        : observed(observed), total(totalBytes), showProgress(showProgress) {
-        if (showProgress) {
-            observed.onImageBytes = [this](uint64_t sent) { Draw(sent); };
-        }
-    }
-    void Notify(MTUpdateProtocol& source) override {
-        if (source.status == StatusSendingImage2 && !loading) {
-            loading = true;
-            start = ObservedTransport::Clock::now();
-            Print("NOW LOADING");
-        }
-        if (source.status == StatusFinishing && showProgress) {
-            Draw(observed.imageBytesSent);
-            std::fprintf(stderr, "\nfinishing; the instrument restarts (about 10 s)\n");
-        }
+        return Report(outcome, detail);
     }
 
-  private:
-    void Draw(uint64_t sent) {
-        const double seconds =
-            std::chrono::duration<double>(ObservedTransport::Clock::now() - start).count();
-        std::fprintf(stderr, "\r%s", ProgressLine(sent, total, seconds).c_str());
-        std::fflush(stderr);
+    // A refusal of the command line: one line on stderr, "klvflash: " first.
+    int Refuse(int status, const std::string& error) {
+        sink->Warning("klvflash: " + error);
+        return Report({status, error, ""});
     }
 
-    ObservedTransport& observed;
-    const uint64_t total;
-    const bool showProgress;
-    bool loading = false;
-    ObservedTransport::Clock::time_point start{};
-};
-
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void OnInterrupt(int) {
-    interrupted.store(true);
-}
-
-// Ctrl-C ends the wait for the instrument cleanly; once a port is open the default
-// comes back, as with --port.
-class InterruptWhileWaiting {
-  public:
-    InterruptWhileWaiting() {
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;  // no SA_RESTART: the wait's poll returns at once
-        sigaction(SIGINT, &action, &previous);
+    int Report(const FlashOutcome& outcome, const std::string& detail = "") {
+        record.result = outcome.exitStatus;
+        record.message = outcome.headline;
+        for (const std::string& more : {outcome.advice, detail}) {
+            if (!more.empty()) {
+                record.message += " " + more;
+            }
+        }
+        if (json) {
+            std::fputs(RunJson(record).c_str(), stdout);
+            std::fflush(stdout);
+        }
+        return outcome.exitStatus;
     }
-    ~InterruptWhileWaiting() { sigaction(SIGINT, &previous, nullptr); }
-    InterruptWhileWaiting(const InterruptWhileWaiting&) = delete;
-    InterruptWhileWaiting& operator=(const InterruptWhileWaiting&) = delete;
-
-  private:
-    struct sigaction previous {};
 };
 
 class ConsoleSearch final : public SearchObserver {
   public:
-    explicit ConsoleSearch(std::string devRoot) : devRoot(std::move(devRoot)) {}
-    void Waiting() override { Print("WAITING..."); }
+    ConsoleSearch(TextSink& sink, std::string devRoot) : sink(sink), devRoot(std::move(devRoot)) {}
+    void Waiting() override { sink.Message("WAITING..."); }
     void CannotOpen(const std::string& port, OpenFailure why) override {
-        std::fprintf(stderr, "klvflash: %s\n", NoticeOfOpenFailureWhileWaiting(why, port).c_str());
+        sink.Warning("klvflash: " + NoticeOfOpenFailureWhileWaiting(why, Printable(port)));
     }
     void NotWatching() override {
-        std::fprintf(stderr,
-                     "klvflash: cannot watch %s for new devices (inotify); looking every few "
-                     "seconds instead\n",
-                     devRoot.c_str());
+        sink.Warning("klvflash: cannot watch " + devRoot +
+                     " for new devices (inotify); looking every few seconds instead");
     }
 
   private:
+    TextSink& sink;
     const std::string devRoot;
 };
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
+// The sink of the run: renders the session as text and moves the interrupt state on to
+// the finish wait as soon as the session enters it.
+class StagedSink final : public SessionSink {
+  public:
+    StagedSink(TextSink& text, InterruptState& state) : text(text), state(state) {}
+    void PhaseStarted(SessionPhase phase) override {
+        if (phase == SessionPhase::Finish) {
+            state.SetStage(UpdateStage::Finishing);
+        }
+        text.PhaseStarted(phase);
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    void Progress(uint64_t sent, uint64_t total) override { text.Progress(sent, total); }
+    void FinishWait(int msLeft, int msTotal) override { text.FinishWait(msLeft, msTotal); }
+
+  private:
+    TextSink& text;
+    InterruptState& state;
+};
+
+enum class Answer { Yes, No, Stopped, PortLost };
+
+// YES or NO from standard input; end of input counts as NO. Meanwhile an interrupt or
+// the port going away ends the question at once.
+Answer Ask(TextSink& sink, InterruptState& state, PortWatch* watch) {
+    AnswerReader reader(STDIN_FILENO);
+    for (;;) {
+        sink.Message("Install it? [YES/NO]");
+        for (;;) {
+            if (state.StopRequested()) {
+                return Answer::Stopped;
+            }
+            if (watch != nullptr && watch->Lost()) {
+                return Answer::PortLost;
+            }
+            std::string line;
+            const AnswerEvent event = reader.Next(line, kQuestionPollMs);
+            if (event == AnswerEvent::EndOfInput) {
+                return Answer::No;
+            }
+            if (event == AnswerEvent::Nothing) {
+                continue;
+            }
+            for (char& c : line) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+            if (line == "YES" || line == "Y") {
+                return Answer::Yes;
+            }
+            if (line == "NO" || line == "N") {
+                return Answer::No;
+            }
+            break;  // ask again
+        }
+    }
+}
+
+std::string ListJson(const std::vector<PortListEntry>& entries) {
+    using Json = nlohmann::ordered_json;
+    Json ports = Json::array();
+    for (const PortListEntry& entry : entries) {
+        ports.push_back(Json{
+            {"port", Utf16ToUtf8(entry.portName)},
+            {"usb", entry.usbIds ? Json{{"vendorId", entry.usbIds->vendorId},
+                                        {"productId", entry.usbIds->productId}}
+                                 : Json(nullptr)},
+            {"served", entry.served},
+            {"description", Utf16ToUtf8(entry.description)},
+        });
+    }
+    return Json{{"ports", ports}}.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app(
-        "Updates the firmware of a KLV-series instrument over its serial port.\n"
-        "Without --port it looks among the present serial ports for one whose USB vendor and "
-        "product ids the package lists, and uses the first that opens. While there is none it "
-        "prints WAITING... and waits: it watches /dev with inotify (no polling) and scans "
-        "again whenever a serial device appears, goes or changes its permissions, and also "
-        "every 2 s, for a port that another program lets go of. A port of the instrument "
-        "that is present but does not open (busy, no permission) is reported once on stderr "
-        "while the wait goes on. Ctrl-C ends the wait.\n"
-        "Exit status: 0 completed; the error code (1, 2, 3, 16, 17, 80, 96, 255) on "
-        "failure; 64 usage error; 65 the update was declined; 69 no instrument could be "
-        "opened within --wait; 130 interrupted while waiting.",
-        "klvflash");
+    CLI::App app(kDescription, "klvflash");
+    app.footer(kExitStatuses);
     std::string portOption;
     std::string packagePath;
     int waitSeconds = 0;
     bool list = false;
+    bool info = false;
+    bool json = false;
     bool yes = false;
     bool trace = false;
     bool timing = false;
     std::string sysRoot = "/sys";
     std::string devRoot = "/dev";
     int rescanMs = SearchSettings{}.rescanMs;
+    app.set_version_flag("--version", VersionLine("klvflash"));
     CLI::Option* portOpt =
         app.add_option("--port", portOption,
-                       "The instrument's serial device, e.g. /dev/ttyACM0 (default: find it)");
+                       "The instrument's serial device, e.g. /dev/ttyACM0 (default: find it); "
+                       "it must be a terminal device");
     CLI::Option* waitOpt =
         app.add_option("--wait", waitSeconds,
                        "Without --port: give up after this many seconds without an instrument "
                        "(exit status 69); 0 waits without a limit (default)")
             ->check(CLI::Range(0, 1000000))
             ->excludes(portOpt);
-    app.add_flag("--list", list,
-                 "Print the present serial ports with their USB ids and whether the package "
-                 "serves them, and exit")
-        ->excludes(portOpt)
-        ->excludes(waitOpt);
-    app.add_option("--package", packagePath,
-                   "Firmware package to install instead of the one built in");
-    app.add_flag("--yes", yes, "Answer YES to the question before the transfer");
+    CLI::Option* listOpt =
+        app.add_flag("--list", list,
+                     "Print the present serial ports with their USB ids and whether the "
+                     "package serves them, and exit")
+            ->excludes(portOpt)
+            ->excludes(waitOpt);
+    CLI::Option* packageOpt = app.add_option(
+        "--package", packagePath, "Firmware package to install instead of the one built in");
+    CLI::Option* infoOpt =
+        app.add_flag("--info", info,
+                     "Connect, identify, read the version list, print all of it and stop "
+                     "without sending any image (exit 0 when the package serves this "
+                     "instrument, 16 or 17 when not)")
+            ->excludes(listOpt);
+    app.add_flag("--json", json,
+                 "Print exactly one JSON object on stdout at the end of the run; the "
+                 "messages go to stderr");
+    app.add_flag("--yes", yes, "Answer YES to the question before the transfer")
+        ->excludes(infoOpt)
+        ->excludes(listOpt);
     app.add_flag("--trace", trace, "Print the transport's trace lines on stdout");
     // For the tests and the benchmark only.
     app.add_option("--x-settle-slice-ms", settleSliceMs)->group("");
@@ -217,104 +260,226 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
-        return status == 0 ? 0 : FlashExitUsage;
+        return status == 0 ? 0 : kExitUsage;
+    }
+    if (json && trace) {
+        std::fprintf(stderr, "klvflash: --json and --trace both want stdout; use one of them\n");
+        return kExitUsage;
+    }
+    // Human messages go to stdout, or to stderr when stdout carries the JSON object.
+    TextSink text(json ? stderr : stdout, stderr, isatty(STDERR_FILENO) == 1);
+    InterruptState state;
+    Run run;
+    run.json = json;
+    run.sink = &text;
+    // An unset shell variable must never mean "the default".
+    if (portOpt->count() > 0 && portOption.empty()) {
+        return run.Refuse(kExitUsage,
+                          "--port: the device name is empty; name the instrument's serial "
+                          "device (for example /dev/ttyACM0), or leave --port out to find it");
+    }
+    if (packageOpt->count() > 0 && packagePath.empty()) {
+        return run.Refuse(kExitUsage,
+                          "--package: the file name is empty; name a package file, or leave "
+                          "--package out to install the built-in package");
     }
 
     FWPackage package;
     if (packagePath.empty()) {
         package.LoadFromResource();  // none or invalid: Connect reports it (96)
     } else {
-        std::vector<uint8_t> bytes;
-        if (!ReadFile(packagePath, bytes)) {
-            std::fprintf(stderr, "klvflash: --package %s: cannot be read\n", packagePath.c_str());
-            return FlashExitUsage;
+        FileRead read = ReadRegularFile("--package", packagePath, kPackageSizeLimit);
+        if (!read.ok) {
+            return run.Refuse(read.exitStatus, Printable(read.error));
         }
-        package.Parse(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        package.Parse(read.bytes.data(), static_cast<uint32_t>(read.bytes.size()));
     }
+    run.record.package = &package;
 
     SysfsPortEnumerator ports(sysRoot, devRoot);
     if (list) {
-        std::printf("%s", FormatPortList(ListPorts(ports, package)).c_str());
-        return FlashExitCompleted;
+        const std::vector<PortListEntry> entries = ListPorts(ports, package);
+        std::fputs(json ? ListJson(entries).c_str() : FormatPortList(entries).c_str(), stdout);
+        return kExitOk;
     }
 
+    // Interrupts are taken from here on: no other thread runs yet.
+    std::mutex sessionMutex;
+    UpdateSession* activeSession = nullptr;
+    std::atomic<bool> stopSearch{false};
+    auto interrupts = InterruptSource::Start([&](InterruptKind kind) {
+        switch (state.OnInterrupt(kind, InterruptState::Clock::now())) {
+            case InterruptAction::Stop: {
+                stopSearch.store(true);
+                const std::lock_guard<std::mutex> lock(sessionMutex);
+                if (activeSession != nullptr) {
+                    activeSession->RequestStop();
+                }
+                break;
+            }
+            case InterruptAction::WarnTransfer:
+                text.Warning(
+                    "klvflash: the instrument is being written now. Stopped here, it is left "
+                    "without working firmware until the update is run again. Press Ctrl-C "
+                    "again within 3 s to stop anyway.");
+                break;
+            case InterruptAction::WarnFinishing:
+                text.Warning(
+                    "klvflash: the instrument is storing the new firmware: keep it connected. "
+                    "This ends by itself in a few seconds.");
+                break;
+            case InterruptAction::None:
+                break;
+        }
+    });
+    if (!interrupts) {
+        text.Warning("klvflash: interrupts cannot be watched; Ctrl-C will end the program at once");
+    }
+
+    const Clock::time_point started = Clock::now();
     MTAccessIfCommPort port;
     if (!trace) {
         port.trace = nullptr;
     }
+    std::unique_ptr<PortWatch> watch;
+    std::string portName;
     if (!portOption.empty()) {
+        const PortCheck check = CheckTerminalDevice("--port", portOption);
+        if (check.result == PortCheck::Result::NotTerminal) {
+            return run.Refuse(kExitUsage, Printable(check.error) + "; nothing was written");
+        }
+        // Opened before the port takes it exclusively.
+        watch = PortWatch::Open(portOption);
         if (!port.Open(std::u16string(portOption.begin(), portOption.end()))) {
-            return Finish(OutcomeOfOpenFailure(DiagnoseOpenFailure(portOption), portOption));
+            watch.reset();
+            return run.End(
+                OutcomeOfOpenFailure(DiagnoseOpenFailure(portOption), Printable(portOption)));
         }
         port.currentPortName.assign(portOption.begin(), portOption.end());
+        portName = portOption;
     } else {
         // Waiting for an instrument that this package could never update helps nobody:
         // say now what Connect would say once it is plugged in.
         if (!package.IsUsable()) {
-            return Finish(OutcomeOfStatus(StatusPackageInvalid, ErrorPackageInvalid));
+            return run.End(OutcomeOfStatus(StatusPackageInvalid, ErrorPackageInvalid));
         }
         if (package.usbIds.empty()) {
-            std::fprintf(stderr,
-                         "klvflash: the package lists no USB vendor and product ids, so its "
-                         "instrument cannot be found; name its port with --port\n");
-            return FlashExitUsage;
+            return run.Refuse(kExitUsage,
+                              "the package lists no USB vendor and product ids, so its "
+                              "instrument cannot be found; name its port with --port");
         }
         // Made before the first scan, so that a device that appears between that scan and
         // the wait is not missed.
-        DeviceChangeWatch watch(devRoot);
-        ConsoleSearch observer(devRoot);
+        DeviceChangeWatch deviceWatch(devRoot);
+        ConsoleSearch observer(text, devRoot);
         SearchSettings settings;
         settings.limitMs = waitSeconds > 0 ? waitSeconds * 1000 : -1;
         settings.rescanMs = rescanMs;
-        SearchOutcome found;
-        {
-            const InterruptWhileWaiting onCtrlC;
-            found =
-                SearchForInstrument(port, package, ports, watch, settings, interrupted, observer);
-        }
+        const SearchOutcome found = SearchForInstrument(port, package, ports, deviceWatch,
+                                                        settings, stopSearch, observer);
         switch (found.end) {
             case SearchEnd::Attached:
                 break;
             case SearchEnd::Expired:
-                return Finish(OutcomeOfWaitExpired(waitSeconds, found.portSeen));
+                return run.End(OutcomeOfWaitExpired(waitSeconds, found.portSeen));
             case SearchEnd::Stopped:
-                return Finish(OutcomeOfWaitInterrupted());
+                return run.End(OutcomeOfStop(state.StopExitStatus(), false),
+                               "Stopped while waiting for the instrument.");
         }
-        Print("Instrument found on " + Utf16ToUtf8(port.currentPortName));
+        portName = Utf16ToUtf8(port.currentPortName);
+        watch = PortWatch::Open(portName);
+        text.Message("Instrument found on " + Printable(portName));
     }
+    const PortFacts portFacts = FactsOfPort(ports, portName);
+    run.record.port = portName;
+    run.record.usb = portFacts.usb;
+    run.record.serial = portFacts.serial;
 
-    ObservedTransport observed(port);
-    Console console(observed, uint64_t{package.image1.length} + package.image2.length,
-                    isatty(STDERR_FILENO) == 1);
-    MTUpdateProtocol protocol;
-    protocol.sleepMs = SettleSleep;
-    protocol.package = &package;
-    protocol.callback = &console;
-    protocol.transport = &observed;
+    StagedSink staged(text, state);
+    UpdateSession session(port, package, staged);
+    if (settleSliceMs >= 0) {
+        session.sleepMs = [](int) { SleepMs(settleSliceMs); };
+    }
+    session.SetFoundTime(std::chrono::duration<double>(Clock::now() - started).count());
+    {
+        const std::lock_guard<std::mutex> lock(sessionMutex);
+        activeSession = &session;
+        // An interrupt that came while the port was being opened.
+        if (state.StopRequested()) {
+            session.RequestStop();
+        }
+    }
+    // The session ends before the interrupt thread could reach it.
+    struct Detach {
+        std::mutex& mutex;
+        UpdateSession*& active;
+        ~Detach() {
+            const std::lock_guard<std::mutex> lock(mutex);
+            active = nullptr;
+        }
+    } detach{sessionMutex, activeSession};
 
-    const auto ended = [&] {
+    const auto finish = [&](const FlashOutcome& outcome, const std::string& detail = "") {
         port.Close();
-        return Finish(OutcomeOfStatus(protocol.status, protocol.errorCode));
+        state.SetStage(UpdateStage::Over);
+        run.record.instrument = session.Facts();
+        run.record.phases = session.Timings();
+        return run.End(outcome, detail);
     };
-    if (protocol.Connect() != 0 || protocol.CheckVersion() != 0) {
-        return ended();
+    const auto showFound = [&] {
+        for (const std::string& line :
+             FoundLines(portName, portFacts.usb, portFacts.serial, session.Facts())) {
+            text.Message(line);
+        }
+    };
+
+    const bool identified = session.Identify();
+    if (session.StoppedByRequest()) {
+        return finish(OutcomeOfStop(state.StopExitStatus(), false));
     }
-    Print("PROGRAM UPDATE");
-    Print(package.versionText);
+    showFound();
+    if (info) {
+        if (identified) {
+            return finish({kExitOk, "This package serves this instrument.", ""});
+        }
+        return finish(OutcomeOfStatus(session.Status(), session.ErrorCode()),
+                      RejectionDetail(session.ErrorCode(), session.Facts(), package));
+    }
+    if (!identified) {
+        return finish(OutcomeOfStatus(session.Status(), session.ErrorCode()),
+                      RejectionDetail(session.ErrorCode(), session.Facts(), package));
+    }
+    text.Message("PROGRAM UPDATE");
+    text.Message(Printable(std::string_view(package.versionText)));
     if (yes) {
-        Print("Install it? [YES/NO] YES");
-    } else if (!AskYes()) {
-        port.Close();
-        Print("Not installed; the instrument keeps its firmware.");
-        return FlashExitDeclined;
+        text.Message("Install it? [YES/NO] YES");
+    } else {
+        switch (Ask(text, state, watch.get())) {
+            case Answer::Yes:
+                break;
+            case Answer::No:
+                return finish({FlashExitDeclined, "Not installed; the instrument keeps its firmware.",
+                               ""});
+            case Answer::Stopped:
+                return finish(OutcomeOfStop(state.StopExitStatus(), false));
+            case Answer::PortLost:
+                return finish(OutcomeOfPortLost());
+        }
     }
-    protocol.Transfer();
-    if (timing && observed.started && observed.finished) {
+    if (state.StopRequested()) {
+        return finish(OutcomeOfStop(state.StopExitStatus(), false));
+    }
+    state.SetStage(UpdateStage::Transfer);
+    const Clock::time_point transferStart = Clock::now();
+    session.Transfer();
+    if (timing && session.TransferStarted()) {
         const double seconds =
-            std::chrono::duration<double>(observed.finishAcknowledged - observed.firstImageStart)
-                .count();
+            std::chrono::duration<double>(Clock::now() - transferStart).count();
         std::fprintf(stderr, "transfer %llu bytes in %.6f s\n",
-                     static_cast<unsigned long long>(observed.imageBytesSent), seconds);
+                     static_cast<unsigned long long>(session.ImageBytesSent()), seconds);
     }
-    return ended();
+    if (session.StoppedByRequest()) {
+        return finish(OutcomeOfStop(state.StopExitStatus(), session.TransferStarted()));
+    }
+    return finish(OutcomeOfStatus(session.Status(), session.ErrorCode()));
 }

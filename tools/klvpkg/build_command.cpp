@@ -1,6 +1,7 @@
 #include "tools/klvpkg/build_command.h"
 
-#include "tools/klvpkg/file_io.h"
+#include "tools/common/file_checks.h"
+#include "tools/common/tool_exit.h"
 
 namespace {
 
@@ -33,21 +34,25 @@ std::optional<uint16_t> ParseHex16(const std::string& text) {
 }
 
 std::optional<std::vector<uint8_t>> ReadImage(const std::string& path, const char* name,
-                                              std::string& error) {
-    std::string readError;
-    auto bytes = ReadWholeFile(path, readError);
-    if (!bytes) {
-        error = std::string(name) + ": " + readError;
+                                              std::string& error, int& exitStatus) {
+    klv::tools::FileRead read = klv::tools::ReadRegularFile(name, path, klv::tools::kPackageSizeLimit);
+    if (!read.ok) {
+        error = read.error;
+        exitStatus = read.exitStatus;
         return std::nullopt;
     }
-    if (bytes->empty()) {
+    if (read.bytes.empty()) {
         error = std::string(name) + ": " + path + " is empty";
+        exitStatus = klv::tools::kExitUsage;
         return std::nullopt;
     }
-    return bytes;
+    return std::move(read.bytes);
 }
 
 }  // namespace
+
+static std::optional<klv::package::PackageContents> ContentsOf(const BuildRequest& request,
+                                                        std::string& error, int& exitStatus);
 
 std::optional<ModelId> ParseModelId(const std::string& text) {
     if (text.size() != 8) {
@@ -79,7 +84,18 @@ std::optional<UsbId> ParseUsbId(const std::string& text) {
 }
 
 std::optional<klv::package::PackageContents> ContentsFromRequest(const BuildRequest& request,
-                                                                 std::string& error) {
+                                                                 std::string& error,
+                                                                 int* exitStatus) {
+    int status = klv::tools::kExitUsage;
+    auto contents = ContentsOf(request, error, status);
+    if (!contents && exitStatus != nullptr) {
+        *exitStatus = status;
+    }
+    return contents;
+}
+
+static std::optional<klv::package::PackageContents> ContentsOf(const BuildRequest& request,
+                                                        std::string& error, int& exitStatus) {
     klv::package::PackageContents contents;
     contents.scrambled = !request.plain;
     for (const std::string& text : request.models) {
@@ -105,13 +121,13 @@ std::optional<klv::package::PackageContents> ContentsFromRequest(const BuildRequ
         error = "--image1 is required";
         return std::nullopt;
     }
-    auto image1 = ReadImage(request.image1, "--image1", error);
+    auto image1 = ReadImage(request.image1, "--image1", error, exitStatus);
     if (!image1) {
         return std::nullopt;
     }
     contents.image1 = std::move(*image1);
     if (!request.image2.empty()) {
-        auto image2 = ReadImage(request.image2, "--image2", error);
+        auto image2 = ReadImage(request.image2, "--image2", error, exitStatus);
         if (!image2) {
             return std::nullopt;
         }

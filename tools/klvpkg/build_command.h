@@ -19,9 +19,11 @@ struct BuildRequest {
 };
 
 // Reads the images and parses the identifiers. Nothing, with `error` set, when a
-// value is malformed or the format cannot carry it.
+// value is malformed or the format cannot carry it (*exitStatus: 64), or an image file
+// cannot be read (66).
 std::optional<klv::package::PackageContents> ContentsFromRequest(const BuildRequest& request,
-                                                                 std::string& error);
+                                                                 std::string& error,
+                                                                 int* exitStatus = nullptr);
 
 // "4B4C5632": exactly eight hex digits, the bytes in the order written.
 std::optional<ModelId> ParseModelId(const std::string& text);

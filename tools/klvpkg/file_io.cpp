@@ -8,26 +8,6 @@
 
 namespace fs = std::filesystem;
 
-std::optional<std::vector<uint8_t>> ReadWholeFile(const fs::path& path, std::string& error) {
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        error = path.string() + ": is a directory";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path.string() + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                               std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        error = path.string() + ": read failed";
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 bool WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& bytes,
                          std::string& error) {
     std::random_device seed;

@@ -1,15 +1,11 @@
 #pragma once
-// Whole-file reads and all-or-nothing writes for klvpkg.
+// All-or-nothing writes for klvpkg (reads go through tools/common/file_checks.h).
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
-
-// The file's bytes, or nothing (with `error` set) when it cannot be read.
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::filesystem::path& path,
-                                                  std::string& error);
 
 // Writes to a temporary file beside `path` and renames it over `path`, so that a
 // failure never leaves a half-written package behind. False with `error` set on failure.

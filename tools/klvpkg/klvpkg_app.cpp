@@ -4,47 +4,89 @@
 #include <ostream>
 
 #include "package/fw_package.h"
+#include "tools/common/file_checks.h"
+#include "tools/common/printable_text.h"
+#include "tools/common/tool_exit.h"
+#include "tools/common/version_line.h"
 #include "tools/klvpkg/build_command.h"
 #include "tools/klvpkg/file_io.h"
+#include "tools/klvpkg/package_problem.h"
 #include "tools/klvpkg/package_report.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
+using namespace klv::tools;
+
+constexpr int kExitCheckFailed = 2;  // inspect --check: not a valid, usable package
+
+const char* const kExitStatuses =
+    "Exit status: 0 done (inspect --check: a valid, usable package); 2 inspect --check: the "
+    "package is invalid or unusable; 64 usage error (an unknown option, an empty or "
+    "malformed value, an output that is one of the inputs, a value the package cannot "
+    "carry); 66 an input file cannot be read (missing, not a regular file, over 256 MiB); "
+    "73 the output cannot be written.";
+
+int Refuse(std::ostream& err, const char* command, const std::string& why, int status) {
+    err << "klvpkg " << command << ": " << Printable(why) << "; nothing written\n";
+    return status;
+}
 
 int Build(const BuildRequest& request, std::ostream& out, std::ostream& err) {
+    if (request.output.empty()) {
+        return Refuse(err, "build", "-o: the file name is empty; name the package to write",
+                      kExitUsage);
+    }
+    if (request.output == "-") {
+        return Refuse(err, "build",
+                      "-o -: packages are written to files only, never to standard output; "
+                      "name a file",
+                      kExitUsage);
+    }
+    for (const auto& [option, path] : {std::pair<const char*, const std::string&>{"--image1", request.image1},
+                                       {"--image2", request.image2}}) {
+        if (!path.empty() && (path == request.output || SameFile(path, request.output))) {
+            return Refuse(err, "build",
+                          std::string("-o ") + request.output + " is also " + option +
+                              "; write the package to another file",
+                          kExitUsage);
+        }
+    }
+    const std::string kind = DescribePath(request.output);
+    if (kind.rfind("a ", 0) == 0 && kind != "a regular file") {
+        return Refuse(err, "build",
+                      "-o " + request.output + " is " + kind + "; name a file to write",
+                      kExitUsage);
+    }
     std::string error;
-    const auto contents = ContentsFromRequest(request, error);
+    int status = kExitUsage;
+    const auto contents = ContentsFromRequest(request, error, &status);
     if (!contents) {
-        err << "klvpkg build: " << error << "; nothing written\n";
-        return kExitFailed;
+        return Refuse(err, "build", error, status);
     }
     const std::vector<uint8_t> bytes = klv::package::BuildPackage(*contents);
     if (!WriteFileAtomically(request.output, bytes, error)) {
-        err << "klvpkg build: " << error << "; nothing written\n";
-        return kExitFailed;
+        return Refuse(err, "build", error, kExitCannotWrite);
     }
-    out << "klvpkg build: wrote " << request.output << " (" << bytes.size() << " bytes, "
-        << (request.plain ? "plain" : "scrambled") << ")\n";
+    out << "klvpkg build: wrote " << Printable(request.output) << " (" << bytes.size()
+        << " bytes, " << (request.plain ? "plain" : "scrambled") << ")\n";
     return kExitOk;
 }
 
-int Inspect(const std::string& path, bool json, std::ostream& out, std::ostream& err) {
-    std::string error;
-    const auto bytes = ReadWholeFile(path, error);
-    if (!bytes) {
-        err << "klvpkg inspect: " << error << "\n";
-        return kExitFailed;
-    }
-    if (bytes->size() > UINT32_MAX) {
-        err << "klvpkg inspect: " << path << ": larger than any package can be\n";
-        return kExitFailed;
+int Inspect(const std::string& path, bool json, bool check, std::ostream& out,
+            std::ostream& err) {
+    const FileRead read = ReadRegularFile("inspect", path, kPackageSizeLimit);
+    if (!read.ok) {
+        err << "klvpkg " << Printable(read.error) << "\n";
+        return read.exitStatus;
     }
     FWPackage package;
-    package.Parse(bytes->data(), static_cast<uint32_t>(bytes->size()));
-    out << (json ? PackageJson(package) : PackageSummary(package, *bytes, path));
+    package.Parse(read.bytes.data(), static_cast<uint32_t>(read.bytes.size()));
+    out << (json ? PackageJson(package, read.bytes) : PackageSummary(package, read.bytes, path));
+    const bool usable = package.IsUsable();
     package.Release();
+    if (check && !usable) {
+        return kExitCheckFailed;
+    }
     return kExitOk;
 }
 
@@ -52,36 +94,67 @@ int Inspect(const std::string& path, bool json, std::ostream& out, std::ostream&
 
 int RunKlvpkg(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     CLI::App app{"Builds and inspects KLV firmware packages.", "klvpkg"};
+    app.set_version_flag("--version", VersionLine("klvpkg"));
+    app.footer(kExitStatuses);
     app.require_subcommand(1);
 
     BuildRequest request;
     CLI::App* build = app.add_subcommand("build", "Write a package from images and identifiers");
-    build->add_option("-o,--output", request.output, "Package file to write")->required();
-    build->add_option("--image1", request.image1, "Main firmware image (required, not empty)")
-        ->required();
-    build->add_option("--image2", request.image2, "Second image, sent before image1");
-    build->add_option("--model", request.models, "Model identifier, 8 hex digits (repeatable)");
-    build->add_option("--usb", request.usbIds, "USB VID:PID in hex (repeatable)");
+    build->footer(kExitStatuses);
+    build->add_option("-o,--output", request.output,
+                      "Package file to write (a file; standard output is refused); written "
+                      "whole or not at all, never over one of the images")
+        ->required()
+        ->option_text("FILE");
+    CLI::Option* image1 = build->add_option("--image1", request.image1,
+                                            "Main firmware image (required, not empty)")
+                              ->required()
+                              ->option_text("FILE");
+    CLI::Option* image2 =
+        build->add_option("--image2", request.image2, "Second image, sent before image1")
+            ->option_text("FILE");
+    build->add_option("--model", request.models, "Model identifier, 8 hex digits (repeatable)")
+        ->option_text("HEX8");
+    build->add_option("--usb", request.usbIds, "USB VID:PID in hex (repeatable)")
+        ->option_text("VID:PID");
     build->add_option("--prefix", request.prefixes,
-                      "Accepted firmware version prefix, 1-32 bytes (repeatable)");
+                      "Accepted firmware version prefix, 1-32 bytes (repeatable)")
+        ->option_text("TEXT");
     build->add_option("--version-text", request.versionText,
-                      "Version text shown to the user, at most 49 bytes");
+                      "Version text shown to the user, at most 49 bytes")
+        ->option_text("TEXT");
     build->add_flag("--plain", request.plain, "Do not scramble the body");
 
     std::string inspectPath;
     bool json = false;
+    bool check = false;
     CLI::App* inspect = app.add_subcommand("inspect", "Show what a package holds");
+    inspect->footer(kExitStatuses);
     inspect->add_flag("--json", json, "One JSON object instead of the summary");
-    inspect->add_option("file", inspectPath, "Package file")->required();
+    inspect->add_flag("--check", check,
+                      "Exit 0 only for a valid, usable package, 2 otherwise (for scripts)");
+    inspect->add_option("file", inspectPath, "Package file")->required()->option_text("FILE");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e, out, err);
-        return status == 0 ? kExitOk : kExitFailed;
+        return status == 0 ? kExitOk : kExitUsage;
     }
     if (build->parsed()) {
+        // An unset shell variable must not quietly mean "no second image".
+        for (const CLI::Option* option : {image1, image2}) {
+            if (option->count() > 0 && option->as<std::string>().empty()) {
+                return Refuse(err, "build",
+                              option->get_name() + ": the file name is empty; name an image file",
+                              kExitUsage);
+            }
+        }
         return Build(request, out, err);
     }
-    return Inspect(inspectPath, json, out, err);
+    if (inspectPath.empty()) {
+        err << "klvpkg inspect: the file name is empty; name a package file\n";
+        return kExitUsage;
+    }
+    return Inspect(inspectPath, json, check, out, err);
 }

@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "package/package_layout.h"
+#include "tools/common/printable_text.h"
+#include "tools/klvpkg/package_problem.h"
 
 namespace {
 
@@ -60,6 +62,12 @@ std::string ScrambleLine(const std::vector<uint8_t>& raw) {
         return "none (plain)";
     }
     std::ostringstream line;
+    if (!TrailerScramblingRecognised(raw.data(), static_cast<uint32_t>(raw.size()))) {
+        // Numbers that describe no region of this file would only mislead.
+        line << "trailer not recognised (flag 0x" << Hex4(trailer.scrambleFlag)
+             << "); the body is read as stored";
+        return line.str();
+    }
     if (trailer.scrambleFlag == kScrambleFlag &&
         trailer.scrambleLength == raw.size() - FWPackage::kMinimumSize &&
         (trailer.scrambleCount == trailer.scrambleLength || trailer.scrambleCount == 0)) {
@@ -94,12 +102,23 @@ std::string Sha256Hex(const FWImage& image) {
     return HexOf(digest, digestLength);
 }
 
+std::string ProblemText(const std::vector<uint8_t>& raw) {
+    const auto problem = FindPackageProblem(raw.data(), raw.size());
+    if (!problem) {
+        return "none";
+    }
+    return problem->reason +
+           (problem->offset ? " at offset " + std::to_string(*problem->offset) : std::string());
+}
+
 std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>& raw,
                            const std::string& name) {
     std::ostringstream out;
-    out << "Package:          " << name << " (" << raw.size() << " bytes)\n";
+    out << "Package:          " << klv::tools::Printable(name) << " (" << raw.size()
+        << " bytes)\n";
     out << "Valid:            " << (package.valid ? "yes" : "no") << "\n";
     out << "Usable:           " << (package.IsUsable() ? "yes" : "no") << "\n";
+    out << "Problem:          " << ProblemText(raw) << "\n";
     out << "Scrambling:       " << ScrambleLine(raw) << "\n";
     out << "Image 1:          " << ImageLine(package.image1) << "\n";
     out << "Image 2:          " << ImageLine(package.image2) << "\n";
@@ -126,7 +145,7 @@ std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>&
     return out.str();
 }
 
-std::string PackageJson(const FWPackage& package) {
+std::string PackageJson(const FWPackage& package, const std::vector<uint8_t>& raw) {
     using Json = nlohmann::ordered_json;
     auto image = [](const FWImage& img) {
         return Json{{"length", img.length}, {"sha256", Sha256Hex(img)}};
@@ -143,7 +162,7 @@ std::string PackageJson(const FWPackage& package) {
     for (const UsbId& id : package.usbIds) {
         usb.push_back(Json{{"vendorId", id.vendorId}, {"productId", id.productId}});
     }
-    const Json report = {
+    Json report = {
         {"valid", package.valid},
         {"usable", package.IsUsable()},
         {"image1", image(package.image1)},
@@ -153,6 +172,13 @@ std::string PackageJson(const FWPackage& package) {
         {"modelIds", models},
         {"versionPrefixes", prefixes},
         {"usbIds", usb},
+        {"problem", nullptr},
     };
+    if (const auto problem = FindPackageProblem(raw.data(), raw.size())) {
+        report["problem"] = Json{
+            {"reason", problem->reason},
+            {"offset", problem->offset ? Json(*problem->offset) : Json(nullptr)},
+        };
+    }
     return report.dump(2) + "\n";
 }

@@ -15,4 +15,7 @@ std::string Sha256Hex(const FWImage& image);
 // `package` was parsed from `raw`.
 std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>& raw,
                            const std::string& name);
-std::string PackageJson(const FWPackage& package);
+// "problem" is null for a valid, usable package, else {"reason", "offset"}.
+std::string PackageJson(const FWPackage& package, const std::vector<uint8_t>& raw);
+// Why the package in raw is invalid or unusable, with the offset; "none" when it is not.
+std::string ProblemText(const std::vector<uint8_t>& raw);

@@ -5,14 +5,16 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "package/fw_package.h"
+#include "tools/common/file_checks.h"
+#include "tools/common/printable_text.h"
+#include "tools/common/tool_exit.h"
+#include "tools/common/version_line.h"
 #include "tools/klvsim/run_summary.h"
 #include "tools/klvsim/serial_endpoint.h"
 #include "tools/sim/fault_names.h"
@@ -26,10 +28,14 @@ const char* const kDescription =
     "A simulated KLV-series instrument. It opens a pseudo-terminal (or --device), prints on "
     "its first line the path the host should open, answers the update protocol there and "
     "checks every packet the host sends. At the end it prints what it received and its "
-    "verdict.\n\n"
+    "verdict.";
+
+const char* const kExitStatuses =
     "Exit status: 0 the host made no violation and a finished transfer matched the package; "
-    "1 a violation, or the images of a finished transfer differ from the package; 2 bad "
-    "options or an unusable package; 3 the line could not be set up.";
+    "1 a violation, or the images of a finished transfer differ from the package; 4 no "
+    "violation, but a fault asked for was never reached; 64 usage error (also: --device is "
+    "no terminal device); 66 --package cannot be read; 80 the line could not be set up; 96 "
+    "--package is damaged or has no image 1.";
 
 std::optional<ModelId> ParseModel(const std::string& text) {
     if (text.size() != 8) {
@@ -54,20 +60,20 @@ std::optional<ModelId> ParseModel(const std::string& text) {
     return id;
 }
 
-bool LoadPackage(const std::string& path, FWPackage& package, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "--package " + path + ": cannot be read";
-        return false;
+// 0, or the exit status with the reason in *error.
+int LoadPackage(const std::string& path, FWPackage& package, std::string* error) {
+    const klv::tools::FileRead read =
+        klv::tools::ReadRegularFile("--package", path, klv::tools::kPackageSizeLimit);
+    if (!read.ok) {
+        *error = read.error;
+        return read.exitStatus;
     }
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                     std::istreambuf_iterator<char>()};
-    package.Parse(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    package.Parse(read.bytes.data(), static_cast<uint32_t>(read.bytes.size()));
     if (!package.IsUsable()) {
         *error = "--package " + path + ": not a usable package (invalid, or no image 1)";
-        return false;
+        return klv::tools::kExitPackageUnusable;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -75,6 +81,7 @@ bool LoadPackage(const std::string& path, FWPackage& package, std::string* error
 int main(int argc, char** argv) {
     CLI::App app(kDescription, "klvsim");
     app.get_formatter()->column_width(34);
+    app.set_version_flag("--version", klv::tools::VersionLine("klvsim"));
 
     std::string packagePath;
     std::string modelText;
@@ -89,42 +96,63 @@ int main(int argc, char** argv) {
     bool quiet = false;
     bool trace = false;
 
-    app.add_option("--package", packagePath,
-                   "Package to compare the received images with; also gives the model "
-                   "(its first model id) and a version (its first prefix + \"00\")")
-        ->check(CLI::ExistingFile);
-    app.add_option("--model", modelText,
-                   "Model id reported by identify: 8 hex digits, in wire order "
-                   "(default: the package's first, else 00000000)");
+    auto* packageOption =
+        app.add_option("--package", packagePath,
+                       "Package to compare the received images with; also gives the model "
+                       "(its first model id) and a version (its first prefix + \"00\")")
+            ->option_text("FILE");
+    auto* modelOption = app.add_option("--model", modelText,
+                                       "Model id reported by identify: 8 hex digits, in wire "
+                                       "order (default: the package's first, else 00000000)")
+                            ->option_text("HEX8");
     auto* versionOption =
-        app.add_option("--version", versions,
-                       "A version entry to report, repeatable, in order (default: one "
-                       "matching the package, else none)")
-            ->allow_extra_args(false);
-    app.add_flag("--no-versions", noVersions, "Report an empty version list")
-        ->excludes(versionOption);
-    app.add_option("--max-packet", maxPacket, "Packet size reported to the host (default 1024)")
-        ->check(CLI::Range(0, 65535));
+        app.add_option("--fw-version", versions,
+                       "A firmware version entry to report, repeatable, in order (default: "
+                       "one matching the package, else none)")
+            ->allow_extra_args(false)
+            ->option_text("TEXT");
+    app.add_flag("--no-versions", noVersions,
+                 "Report an empty version list (not with --fw-version)")
+        ->excludes(versionOption)
+        ->option_text(" ");
+    app.add_option("--max-packet", maxPacket,
+                   "Packet size reported to the host, 0 to 65535 (default 1024)")
+        ->check(CLI::Range(0, 65535))
+        ->option_text("N");
     app.add_option("--fault", faultTexts,
                    "Misbehave once at a step: STEP[:K]:KIND[:MS], repeatable (see below)")
-        ->allow_extra_args(false);
-    auto* deviceOption = app.add_option(
-        "--device", devicePath, "Serve this serial device instead of a new pseudo-terminal");
-    app.add_option("--link", linkPath,
-                   "Also make a symbolic link PATH to the pseudo-terminal (e.g. Wine's "
-                   "dosdevices/com5); removed at the end")
-        ->excludes(deviceOption);
-    app.add_flag("--exit-after-finish,!--no-exit-after-finish", exitAfterFinish,
-                 "End once the finish command is acknowledged (default on)");
+        ->allow_extra_args(false)
+        ->option_text("FAULT");
+    auto* deviceOption = app.add_option("--device", devicePath,
+                                        "Serve this serial device instead of a new "
+                                        "pseudo-terminal (not with --link)")
+                             ->option_text("PATH");
+    auto* linkOption = app.add_option("--link", linkPath,
+                                      "Also make a symbolic link PATH to the pseudo-terminal "
+                                      "(e.g. Wine's dosdevices/com5); removed at the end")
+                           ->excludes(deviceOption)
+                           ->option_text("PATH");
+    bool keepServing = false;
+    auto* exitOption = app.add_flag("--exit-after-finish", exitAfterFinish,
+                                    "End once the finish command is acknowledged (default)")
+                           ->option_text(" ");
+    app.add_flag("--no-exit-after-finish", keepServing,
+                 "Go on serving after the finish command")
+        ->excludes(exitOption)
+        ->option_text(" ");
     app.add_option("--timeout", timeoutSeconds,
                    "End when nothing arrives for this many seconds; 0: never (default 60)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::NonNegativeNumber)
+        ->option_text("SECONDS");
     app.add_flag("--quiet", quiet, "Print only the path and the verdict line");
     app.add_flag("--trace", trace, "Print every packet in both directions on stderr");
     app.footer(klv::sim::FaultNamesHelp() +
                "Examples: --fault sync:no-reply  --fault image1-chunk:3:gone  "
                "--fault finish:delay:800\n"
-               "SIGINT and SIGTERM end the run with the verdict as well.");
+               "A fault whose step is never reached is listed as not reached, and the "
+               "verdict says so.\n"
+               "SIGINT and SIGTERM end the run with the verdict as well.\n" +
+               kExitStatuses);
 
     try {
         app.parse(argc, argv);
@@ -132,7 +160,24 @@ int main(int argc, char** argv) {
         const int status = app.exit(e);
         return status == 0 ? 0 : ExitUsage;
     }
+    // An empty value (an unset shell variable) never means "the default".
+    for (const auto* option : {packageOption, modelOption, deviceOption, linkOption}) {
+        if (option->count() > 0 && option->as<std::string>().empty()) {
+            std::fprintf(stderr, "klvsim: %s: the value is empty\n",
+                         option->get_name().c_str());
+            return ExitUsage;
+        }
+    }
+    if (!devicePath.empty()) {
+        const klv::tools::PortCheck check = klv::tools::CheckTerminalDevice("--device", devicePath);
+        if (check.result == klv::tools::PortCheck::Result::NotTerminal) {
+            std::fprintf(stderr, "klvsim: %s; nothing was written\n",
+                         klv::tools::Printable(check.error).c_str());
+            return ExitUsage;
+        }
+    }
 
+    exitAfterFinish = !keepServing;
     InstrumentConfig config;
     config.maxPacket = static_cast<uint16_t>(maxPacket);
     config.stopAfterFinish = exitAfterFinish;
@@ -142,9 +187,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<FWPackage> package;
     if (!packagePath.empty()) {
         package = std::make_unique<FWPackage>();
-        if (!LoadPackage(packagePath, *package, &error)) {
-            std::fprintf(stderr, "klvsim: %s\n", error.c_str());
-            return ExitUsage;
+        const int loaded = LoadPackage(packagePath, *package, &error);
+        if (loaded != 0) {
+            std::fprintf(stderr, "klvsim: %s\n", klv::tools::Printable(error).c_str());
+            return loaded;
         }
         if (!package->modelIds.empty()) {
             config.modelId = package->modelIds.front();
@@ -216,5 +262,6 @@ int main(int argc, char** argv) {
     ending.end = engine.Report().end;
     ending.signal = line.Signal();
     ending.idleSeconds = timeoutSeconds;
+    ending.faultsAsked = config.faults;
     return PrintSummary(stdout, engine, package.get(), ending, quiet);
 }

@@ -2,8 +2,11 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
+
+#include "tools/sim/fault_names.h"
 
 namespace {
 
@@ -84,12 +87,29 @@ std::string Mismatch(const InstrumentReport& r, const FWPackage& package) {
 
 }  // namespace
 
+std::vector<std::string> FaultsNotReached(const std::vector<Fault>& asked,
+                                          const std::vector<std::string>& struck) {
+    std::vector<std::string> left = struck;
+    std::vector<std::string> missing;
+    for (const Fault& fault : asked) {
+        const std::string name = klv::sim::FaultName(fault);
+        const auto found = std::find(left.begin(), left.end(), name);
+        if (found != left.end()) {
+            left.erase(found);
+        } else {
+            missing.push_back(name);
+        }
+    }
+    return missing;
+}
+
 int PrintSummary(std::FILE* out, const InstrumentEngine& engine, const FWPackage* package,
                  const RunEnding& ending, bool quiet) {
     const InstrumentReport r = engine.Report();
     const bool compared = package != nullptr && r.finished;
     const bool matches = compared && engine.ImagesMatch(*package);
     const bool ok = r.violations.empty() && (!compared || matches);
+    const std::vector<std::string> notReached = FaultsNotReached(ending.faultsAsked, r.faultsStruck);
 
     if (!quiet) {
         std::fprintf(out, "end: %s\n", EndText(ending).c_str());
@@ -114,6 +134,9 @@ int PrintSummary(std::FILE* out, const InstrumentEngine& engine, const FWPackage
         for (const auto& fault : r.faultsStruck) {
             std::fprintf(out, "fault: %s\n", fault.c_str());
         }
+        for (const auto& fault : notReached) {
+            std::fprintf(out, "fault not reached: %s\n", fault.c_str());
+        }
         if (r.violations.empty()) {
             std::fprintf(out, "violations: none\n");
         }
@@ -126,12 +149,24 @@ int PrintSummary(std::FILE* out, const InstrumentEngine& engine, const FWPackage
             std::fprintf(out, "violation: ... and %zu more\n", r.violations.size() - kShown);
         }
     }
-    if (ok) {
+    std::string unreached;
+    for (const auto& fault : notReached) {
+        unreached += (unreached.empty() ? "" : ", ") + fault;
+    }
+    if (ok && notReached.empty()) {
         std::fprintf(out, "verdict: ok\n");
+    } else if (ok) {
+        // The host did nothing wrong, but the case the fault was meant to exercise never
+        // happened: a test must not pass on it unnoticed.
+        std::fprintf(out, "verdict: NOT EXERCISED (fault%s not reached: %s)\n",
+                     notReached.size() == 1 ? "" : "s", unreached.c_str());
+        std::fflush(out);
+        return ExitFaultNotReached;
     } else {
-        std::fprintf(out, "verdict: FAILED (%zu violation%s%s)\n", r.violations.size(),
+        std::fprintf(out, "verdict: FAILED (%zu violation%s%s%s%s)\n", r.violations.size(),
                      r.violations.size() == 1 ? "" : "s",
-                     compared && !matches ? ", images differ from the package" : "");
+                     compared && !matches ? ", images differ from the package" : "",
+                     unreached.empty() ? "" : "; not reached: ", unreached.c_str());
     }
     std::fflush(out);
     return ok ? ExitOk : ExitHostFault;

@@ -1,4 +1,4 @@
-#include "tools/klvflash/progress_meter.h"
+#include "tools/common/progress_meter.h"
 
 #include <cstdio>
 

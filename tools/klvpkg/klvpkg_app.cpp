@@ -6,6 +6,7 @@
 #include "package/fw_package.h"
 #include "tools/klvpkg/build_command.h"
 #include "tools/klvpkg/file_io.h"
+#include "tools/klvpkg/integrity_commands.h"
 #include "tools/klvpkg/package_report.h"
 
 namespace {
@@ -13,24 +14,35 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 
-int Build(const BuildRequest& request, std::ostream& out, std::ostream& err) {
+int Build(const BuildRequest& request, const IntegrityCli& cli, std::ostream& out,
+          std::ostream& err) {
     std::string error;
-    const auto contents = ContentsFromRequest(request, error);
-    if (!contents) {
+    auto contents = ContentsFromRequest(request, error);
+    std::optional<klv::package::KeyPair> signingKey;
+    if (!contents || !ApplyBuildIntegrity(cli, *contents, signingKey, error)) {
         err << "klvpkg build: " << error << "; nothing written\n";
         return kExitFailed;
     }
-    const std::vector<uint8_t> bytes = klv::package::BuildPackage(*contents);
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = klv::package::BuildPackage(*contents);
+    } catch (const std::exception& e) {
+        err << "klvpkg build: " << e.what() << "; nothing written\n";
+        return kExitFailed;
+    }
     if (!WriteFileAtomically(request.output, bytes, error)) {
         err << "klvpkg build: " << error << "; nothing written\n";
         return kExitFailed;
     }
     out << "klvpkg build: wrote " << request.output << " (" << bytes.size() << " bytes, "
-        << (request.plain ? "plain" : "scrambled") << ")\n";
+        << (request.plain ? "plain" : "scrambled")
+        << (contents->signer ? ", signed" : contents->digest ? ", with digest" : ", no digest")
+        << ")\n";
     return kExitOk;
 }
 
-int Inspect(const std::string& path, bool json, std::ostream& out, std::ostream& err) {
+int Inspect(const std::string& path, bool json, const IntegrityCli& cli, std::ostream& out,
+            std::ostream& err) {
     std::string error;
     const auto bytes = ReadWholeFile(path, error);
     if (!bytes) {
@@ -41,9 +53,15 @@ int Inspect(const std::string& path, bool json, std::ostream& out, std::ostream&
         err << "klvpkg inspect: " << path << ": larger than any package can be\n";
         return kExitFailed;
     }
+    const auto integrity = InspectIntegrity(*bytes, cli, error);
+    if (!integrity) {
+        err << "klvpkg inspect: " << error << "\n";
+        return kExitFailed;
+    }
     FWPackage package;
     package.Parse(bytes->data(), static_cast<uint32_t>(bytes->size()));
-    out << (json ? PackageJson(package) : PackageSummary(package, *bytes, path));
+    out << (json ? PackageJson(package, integrity->json)
+                 : PackageSummary(package, *bytes, path) + integrity->lines);
     package.Release();
     return kExitOk;
 }
@@ -74,14 +92,20 @@ int RunKlvpkg(int argc, const char* const* argv, std::ostream& out, std::ostream
     inspect->add_flag("--json", json, "One JSON object instead of the summary");
     inspect->add_option("file", inspectPath, "Package file")->required();
 
+    IntegrityCli integrity;
+    AddIntegrityCommands(app, *build, *inspect, integrity);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e, out, err);
         return status == 0 ? kExitOk : kExitFailed;
     }
-    if (build->parsed()) {
-        return Build(request, out, err);
+    if (const auto status = RunIntegrityCommand(integrity, out, err)) {
+        return *status;
     }
-    return Inspect(inspectPath, json, out, err);
+    if (build->parsed()) {
+        return Build(request, integrity, out, err);
+    }
+    return Inspect(inspectPath, json, integrity, out, err);
 }

@@ -126,7 +126,7 @@ std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>&
     return out.str();
 }
 
-std::string PackageJson(const FWPackage& package) {
+std::string PackageJson(const FWPackage& package, const nlohmann::ordered_json& extra) {
     using Json = nlohmann::ordered_json;
     auto image = [](const FWImage& img) {
         return Json{{"length", img.length}, {"sha256", Sha256Hex(img)}};
@@ -143,7 +143,7 @@ std::string PackageJson(const FWPackage& package) {
     for (const UsbId& id : package.usbIds) {
         usb.push_back(Json{{"vendorId", id.vendorId}, {"productId", id.productId}});
     }
-    const Json report = {
+    Json report = {
         {"valid", package.valid},
         {"usable", package.IsUsable()},
         {"image1", image(package.image1)},
@@ -154,5 +154,8 @@ std::string PackageJson(const FWPackage& package) {
         {"versionPrefixes", prefixes},
         {"usbIds", usb},
     };
+    for (const auto& [key, value] : extra.items()) {
+        report[key] = value;
+    }
     return report.dump(2) + "\n";
 }

@@ -3,6 +3,7 @@
 // for scripts, both from the descriptor the product's own reader fills.
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -15,4 +16,6 @@ std::string Sha256Hex(const FWImage& image);
 // `package` was parsed from `raw`.
 std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>& raw,
                            const std::string& name);
-std::string PackageJson(const FWPackage& package);
+// `extra` (an object) adds keys after the reader's own.
+std::string PackageJson(const FWPackage& package,
+                        const nlohmann::ordered_json& extra = nlohmann::ordered_json::object());

@@ -27,6 +27,7 @@
 #include "protocol/mt_update_protocol.h"
 #include "tools/klvflash/flash_messages.h"
 #include "tools/klvflash/observed_transport.h"
+#include "tools/klvflash/package_trust.h"
 #include "tools/klvflash/port_selection.h"
 #include "tools/klvflash/progress_meter.h"
 #include "transport/mt_access_if_comm_port.h"
@@ -213,6 +214,8 @@ int main(int argc, char** argv) {
     app.add_option("--x-sys-root", sysRoot)->group("");
     app.add_option("--x-dev-root", devRoot)->group("");
     app.add_option("--x-rescan-ms", rescanMs)->check(CLI::NonNegativeNumber)->group("");
+    PackageTrustOptions trustOptions;
+    AddPackageTrustOptions(app, trustOptions);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -221,10 +224,10 @@ int main(int argc, char** argv) {
     }
 
     FWPackage package;
+    std::vector<uint8_t> bytes;
     if (packagePath.empty()) {
         package.LoadFromResource();  // none or invalid: Connect reports it (96)
     } else {
-        std::vector<uint8_t> bytes;
         if (!ReadFile(packagePath, bytes)) {
             std::fprintf(stderr, "klvflash: --package %s: cannot be read\n", packagePath.c_str());
             return FlashExitUsage;
@@ -236,6 +239,9 @@ int main(int argc, char** argv) {
     if (list) {
         std::printf("%s", FormatPortList(ListPorts(ports, package)).c_str());
         return FlashExitCompleted;
+    }
+    if (const auto refusal = CheckPackageTrust(packagePath.empty() ? nullptr : &bytes, trustOptions)) {
+        return refusal->headline.empty() ? refusal->exitStatus : Finish(*refusal);
     }
 
     MTAccessIfCommPort port;

@@ -200,8 +200,8 @@ int Verify(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
         CheckIntegrity(bytes->data(), static_cast<uint32_t>(bytes->size()), true);
     const Trust trust = CheckTrust(report, *trusted);
     if (report.verdict == Integrity::Mismatch) {
-        err << "klvpkg verify: " << cli.verifyPath << " is damaged: " << IntegrityLine(report)
-            << "\n";
+        err << "klvpkg verify: " << cli.verifyPath << " is damaged (" << IntegrityLine(report)
+            << "); use an intact copy of the package\n";
         return kExitFailed;
     }
     if (report.verdict == Integrity::Absent && cli.requireDigest) {

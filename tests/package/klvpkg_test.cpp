@@ -295,6 +295,10 @@ struct IntegrityCase {
     const char* line;  // start of the summary's line
 };
 
+void PrintTo(const IntegrityCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class KlvpkgIntegrityInspect : public KlvpkgIntegrityTest,
                                public testing::WithParamInterface<IntegrityCase> {};
 
@@ -351,6 +355,10 @@ struct ExtractRefusal {
     std::vector<std::string> args;  // after "extract"; {pkg} is the package
     const char* says;
 };
+
+void PrintTo(const ExtractRefusal& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class KlvpkgExtractRefusal : public KlvpkgIntegrityTest,
                              public testing::WithParamInterface<ExtractRefusal> {};
@@ -429,6 +437,10 @@ struct TrustCase {
     const char* trust;
 };
 
+void PrintTo(const TrustCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class KlvpkgTrust : public KlvpkgIntegrityTest, public testing::WithParamInterface<TrustCase> {};
 
 TEST_P(KlvpkgTrust, InspectAndVerifyTellTheSigner) {
@@ -485,6 +497,10 @@ struct SigningRefusal {
     std::vector<std::string> args;
     const char* says;
 };
+
+void PrintTo(const SigningRefusal& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class KlvpkgSigningRefusal : public KlvpkgIntegrityTest,
                              public testing::WithParamInterface<SigningRefusal> {};

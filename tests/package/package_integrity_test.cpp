@@ -41,6 +41,10 @@ struct HashCase {
     const char* digest;
 };
 
+void PrintTo(const HashCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Sha256Known : public testing::TestWithParam<HashCase> {};
 
 TEST_P(Sha256Known, GivesTheStandardDigest) {
@@ -148,6 +152,10 @@ struct SealedCase {
     bool signedToo;
 };
 
+void PrintTo(const SealedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 Package BuildSealed(const SealedCase& c) {
     PackageContents contents = SmallContents();
     contents.scrambled = c.scrambled;
@@ -226,6 +234,10 @@ struct RecordCase {
     std::function<void(Package&)> change;  // applied to a sealed plain package
     Integrity verdict;
 };
+
+void PrintTo(const RecordCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Records : public testing::TestWithParam<RecordCase> {};
 

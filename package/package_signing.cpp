@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
-#include <openssl/ec.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -101,15 +100,16 @@ std::optional<std::string> Pem(EVP_PKEY* key, bool privateKey) {
     return std::string(data, static_cast<size_t>(length));
 }
 
-// Writes `text` to a new file of that mode beside `path` and renames it over `path`.
-bool WriteNewFile(const std::string& path, const std::string& text, mode_t mode,
-                  std::string& error) {
+// Writes `text` to a new file of that mode beside `path`; returns its name, or nothing
+// (with `error` set, and no file left) when it could not be written.
+std::optional<std::string> WriteTemporary(const std::string& path, const std::string& text,
+                                          mode_t mode, std::string& error) {
     const std::string temporary = path + ".tmp-klvpkg";
     ::unlink(temporary.c_str());
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         error = path + ": cannot be written (" + std::strerror(errno) + ")";
-        return false;
+        return std::nullopt;
     }
     // The mode asked for, whatever the umask lets through.
     bool ok = ::fchmod(fd, mode) == 0;
@@ -124,12 +124,12 @@ bool WriteNewFile(const std::string& path, const std::string& text, mode_t mode,
     }
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!ok) {
         error = path + ": cannot be written (" + std::strerror(errno) + ")";
         ::unlink(temporary.c_str());
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return temporary;
 }
 
 }  // namespace
@@ -259,8 +259,22 @@ bool KeyPair::Save(const std::string& privatePath, const std::string& publicPath
         error = "the key could not be written as PEM";
         return false;
     }
-    return WriteNewFile(privatePath, *privatePem, 0600, error) &&
-           WriteNewFile(publicPath, *publicPem, 0644, error);
+    // Both files are written in full before either takes its name.
+    const auto privateTemp = WriteTemporary(privatePath, *privatePem, 0600, error);
+    if (!privateTemp) {
+        return false;
+    }
+    const auto publicTemp = WriteTemporary(publicPath, *publicPem, 0644, error);
+    if (!publicTemp || std::rename(privateTemp->c_str(), privatePath.c_str()) != 0 ||
+        std::rename(publicTemp->c_str(), publicPath.c_str()) != 0) {
+        if (publicTemp) {
+            error = privatePath + ": cannot be written (" + std::strerror(errno) + ")";
+            ::unlink(publicTemp->c_str());
+        }
+        ::unlink(privateTemp->c_str());
+        return false;
+    }
+    return true;
 }
 
 std::optional<Signature> KeyPair::Sign(const Sha256Digest& digest) const {

@@ -36,7 +36,6 @@ class PublicKey {
     explicit PublicKey(std::unique_ptr<Key> key);
     std::unique_ptr<Key> key_;
     Sha256Digest fingerprint_{};
-    friend class KeyPair;
 };
 
 // A private key read from a PEM file (or just made).

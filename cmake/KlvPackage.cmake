@@ -48,7 +48,8 @@ else()
   set(KLV_HOST_TOOLS_FILES "" CACHE INTERNAL "")
 endif()
 
-# klv_embed_package(<target> [PACKAGE <file> DEPENDS <target-that-makes-it>] [RC_IN_TARGET])
+# klv_embed_package(<target> [PACKAGE <file> DEPENDS <target-that-makes-it>] [RC_IN_TARGET]
+#                   [DAMAGED_ON_PURPOSE])
 #
 # Puts a package into <target> so that FWPackage::LoadFromResource() finds it, and links
 # the real klv_package_resource. Without PACKAGE it is KLV_EMBEDDED_PACKAGE_FILE (the
@@ -64,8 +65,13 @@ endif()
 #   calls klv_embed_package() and its own .rc (res/win) leaves FWRES out. A program
 #   that carries the FWRES line in its own .rc instead (with KLV_EMBEDDED_PACKAGE_FILE)
 #   passes RC_IN_TARGET: then only the library and the dependencies are added.
+#
+# The package's digest is checked first (`klvpkg verify`): a package whose digest does
+# not match its contents was damaged on its way here and fails the build. A package
+# without digest passes, as before. Only a test program that must show how a damaged
+# package is refused passes DAMAGED_ON_PURPOSE.
 function(klv_embed_package target)
-  cmake_parse_arguments(ARG "RC_IN_TARGET" "PACKAGE;DEPENDS" "" ${ARGN})
+  cmake_parse_arguments(ARG "RC_IN_TARGET;DAMAGED_ON_PURPOSE" "PACKAGE;DEPENDS" "" ${ARGN})
   if(NOT ARG_PACKAGE)
     set(ARG_PACKAGE ${KLV_EMBEDDED_PACKAGE_FILE})
     set(ARG_DEPENDS klv_embedded_package_file)
@@ -101,5 +107,20 @@ __asm__(
   target_link_libraries(${target} PRIVATE klv_package_resource)
   if(ARG_DEPENDS)
     add_dependencies(${target} ${ARG_DEPENDS})
+  endif()
+  if(NOT ARG_DAMAGED_ON_PURPOSE)
+    set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}_package.verified)
+    add_custom_command(
+      OUTPUT ${stamp}
+      COMMAND ${KLV_HOST_KLVPKG} verify ${package}
+      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+      DEPENDS ${package} ${KLV_HOST_TOOLS_TARGETS} ${KLV_HOST_TOOLS_FILES}
+      COMMENT "Checking the digest of the package that ${target} embeds"
+      VERBATIM)
+    add_custom_target(${target}_package_check DEPENDS ${stamp})
+    if(ARG_DEPENDS)
+      add_dependencies(${target}_package_check ${ARG_DEPENDS})
+    endif()
+    add_dependencies(${target} ${target}_package_check)
   endif()
 endfunction()

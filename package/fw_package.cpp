@@ -174,28 +174,11 @@ void FWPackage::Unscramble(uint8_t* buffer, uint32_t size) {
     if (buffer == nullptr || size < kMinimumSize || !HasMagic(buffer, size)) {
         return;
     }
-    const Trailer trailer = ReadTrailer(buffer, size);
-    if (trailer.scrambleFlag != kScrambleFlag) {
+    const std::optional<RotatedWords> region = RotatedRegion(buffer, size);
+    if (!region) {
         return;
     }
-    const uint32_t length = trailer.scrambleLength;
-    const uint32_t count = trailer.scrambleCount == 0 ? length : trailer.scrambleCount;
-    const uint32_t room = size - kMinimumSize;
-    if (length > room || count > room) {
-        return;
-    }
-    const Offset start = Offset{size} - kTrailerSize - length;
-
-    // Words at k = 0, 4, ... below count - 4: floor((count - 1) / 4) of them, none for
-    // a count of 4 or less.
-    const Offset words = count > 4 ? (Offset{count} - 1) / 4 : 0;
-    // A count well beyond the region would carry the rotation past the end of the
-    // package; such a trailer does not describe this package, so the body is walked
-    // as stored, as after any other failed check.
-    if (start + words * 4 > size) {
-        return;
-    }
-    RotateWordsLeft(buffer + start, words);
+    RotateWordsLeft(buffer + region->start, region->words);
     StoreLe16(buffer + size - kTrailerScrambleFlagFromEnd, 0);
 }
 

@@ -3,6 +3,7 @@
 // are little-endian whatever the host's order.
 
 #include <cstdint>
+#include <optional>
 
 namespace klv::package {
 
@@ -66,6 +67,42 @@ inline Trailer ReadTrailer(const uint8_t* buffer, uint32_t size) {
     t.scrambleLength = LoadLe32(buffer + size - kTrailerScrambleLengthFromEnd);
     t.scrambleCount = LoadLe32(buffer + size - kTrailerScrambleCountFromEnd);
     return t;
+}
+
+// The words that unscrambling rotates: `words` whole words from `start`. Nothing when
+// the trailer describes no scrambled region inside the package (the body is then read
+// as stored). Caller guarantees size >= kHeadSize + kTrailerSize and both magics.
+struct RotatedWords {
+    uint64_t start = 0;
+    uint64_t words = 0;
+
+    bool Holds(uint64_t offset) const { return offset >= start && offset < start + 4 * words; }
+    // Where the word that holds `offset` begins (offset must be held).
+    uint64_t WordStart(uint64_t offset) const { return offset - (offset - start) % 4; }
+};
+
+inline std::optional<RotatedWords> RotatedRegion(const uint8_t* buffer, uint32_t size) {
+    const Trailer trailer = ReadTrailer(buffer, size);
+    if (trailer.scrambleFlag != kScrambleFlag) {
+        return std::nullopt;
+    }
+    const uint32_t length = trailer.scrambleLength;
+    const uint32_t count = trailer.scrambleCount == 0 ? length : trailer.scrambleCount;
+    const uint32_t room = size - kHeadSize - kTrailerSize;
+    if (length > room || count > room) {
+        return std::nullopt;
+    }
+    RotatedWords region;
+    region.start = uint64_t{size} - kTrailerSize - length;
+    // Words at k = 0, 4, ... below count - 4: floor((count - 1) / 4) of them, none for
+    // a count of 4 or less.
+    region.words = count > 4 ? (uint64_t{count} - 1) / 4 : 0;
+    // A count well beyond the region would carry the rotation past the end of the
+    // package; such a trailer does not describe this package.
+    if (region.start + region.words * 4 > size) {
+        return std::nullopt;
+    }
+    return region;
 }
 
 }  // namespace klv::package

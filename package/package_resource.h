@@ -7,3 +7,10 @@
 // Points bytes/size at the embedded package. False when there is none, it cannot be
 // loaded, or it is empty. The bytes stay valid for the life of the process.
 bool FindEmbeddedPackage(const uint8_t** bytes, uint32_t* size);
+
+namespace klv::package {
+enum class Integrity;
+// The digest verdict on the embedded package (Absent when there is none). Checked once,
+// after LoadFromResource, by the programs that install it.
+Integrity EmbeddedPackageIntegrity();
+}  // namespace klv::package

@@ -3,6 +3,7 @@
 #include <bit>
 #include <stdexcept>
 
+#include "package/package_integrity.h"
 #include "package/package_layout.h"
 
 namespace klv::package {
@@ -25,6 +26,9 @@ std::string CheckContents(const PackageContents& contents) {
     }
     if (contents.image1.size() > UINT32_MAX || contents.image2.size() > UINT32_MAX) {
         return "an image is larger than 4 GiB";
+    }
+    if (contents.signer && !contents.digest) {
+        return "a signed package needs its digest";
     }
     if (contents.versionText.size() > FWPackage::kVersionTextMax) {
         return "the version text has " + std::to_string(contents.versionText.size()) +
@@ -63,6 +67,12 @@ std::vector<uint8_t> BuildPackage(const PackageContents& contents) {
         throw std::invalid_argument(problem);
     }
     PackageWriter writer;
+    if (contents.digest) {
+        writer.Raw(DigestRecordBytes());
+        if (contents.signer) {
+            writer.Raw(SignatureRecordBytes(contents.signer->fingerprint));
+        }
+    }
     for (const ModelId& id : contents.modelIds) {
         writer.ModelIdRecord(id);
     }
@@ -79,7 +89,32 @@ std::vector<uint8_t> BuildPackage(const PackageContents& contents) {
     if (!contents.image2.empty()) {
         writer.Image(kRecordImage2, contents.image2);
     }
-    return contents.scrambled ? writer.Scrambled() : writer.Plain();
+    std::vector<uint8_t> package = contents.scrambled ? writer.Scrambled() : writer.Plain();
+    if (!contents.digest) {
+        return package;
+    }
+    package[2] = kSealedHeadMark[0];
+    package[3] = kSealedHeadMark[1];
+    if (contents.signer) {
+        // The signature signs every other byte; its own bytes and the digest's are zero
+        // here, as the rule counts them.
+        const PlainRange fields[] = {{kDigestFieldOffset, 32}, {kSignatureFieldOffset, 64}};
+        const auto signedDigest =
+            DigestWithZeroedFields(package.data(), static_cast<uint32_t>(package.size()), fields);
+        if (!signedDigest) {
+            throw std::runtime_error("the package's digest could not be computed");
+        }
+        const auto signature = contents.signer->sign ? contents.signer->sign(*signedDigest)
+                                                     : std::nullopt;
+        if (!signature) {
+            throw std::runtime_error("the package could not be signed");
+        }
+        StorePlainBytes(package, kSignatureFieldOffset, *signature);
+    }
+    if (!SealPackage(package)) {
+        throw std::runtime_error("the package's digest could not be computed");
+    }
+    return package;
 }
 
 PackageWriter& PackageWriter::Record(uint8_t type, std::span<const uint8_t> data) {

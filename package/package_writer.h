@@ -2,13 +2,16 @@
 // Builds package containers: from a release's contents (what klvpkg makes), or record
 // by record with free trailer fields (what tests need to make damaged packages).
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "package/fw_package.h"
+#include "package/sha256.h"
 
 namespace klv::package {
 
@@ -21,13 +24,22 @@ struct PackageContents {
     std::vector<std::string> versionPrefixes;
     std::string versionText;
     bool scrambled = true;  // whole body, as the product embeds it
+    bool digest = true;     // starts with the digest record (package_integrity.h)
+
+    // Signs a release: the key's fingerprint, and what signs a digest (r || s, or
+    // nothing when signing failed). Needs the digest record.
+    struct Signer {
+        Sha256Digest fingerprint{};
+        std::function<std::optional<std::array<uint8_t, 64>>(const Sha256Digest&)> sign;
+    };
+    std::optional<Signer> signer;
 };
 
 // Empty when the format can carry the contents; otherwise what stands in the way.
 std::string CheckContents(const PackageContents& contents);
 
 // The container for contents that passed CheckContents (throws std::invalid_argument
-// otherwise).
+// otherwise; std::runtime_error when hashing or signing failed).
 std::vector<uint8_t> BuildPackage(const PackageContents& contents);
 
 // Trailer fields as they are to be stored. `rotate` scrambles the words that the

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "platform/sleep.h"
+#include "package/package_integrity.h"
+#include "package/package_resource.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -218,9 +220,14 @@ int FWUpdate_KLV_R20P_Dlg::UpdateWorker() {
         workerState = WorkerEnded;
         return -1;
     }
+    // A package that carries a digest and does not match it was damaged on its way
+    // into this program: refused like one that cannot be used. Decided before the GUI
+    // thread's first scan.
+    const bool damaged =
+        klv::package::EmbeddedPackageIntegrity() == klv::package::Integrity::Mismatch;
     protocol.package = &fwPackage;
     workerState = WorkerReady;
-    if (!fwPackage.IsUsable()) {
+    if (!fwPackage.IsUsable() || damaged) {
         ShowError(kErrorPackage);
     }
     for (;;) {

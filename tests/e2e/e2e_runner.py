@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs end-to-end scenarios: FWUpdate_KLV_R20P.exe under Wine against klvsim.
 
-  e2e_runner.py --group G | --row NAME | --list  --exe EXE --unusable-exe EXE
+  e2e_runner.py --group G | --row NAME | --list  --exe EXE --unusable-exe EXE --damaged-exe EXE
                 --drive klvdrive.exe --close-probe close_state_probe.exe
                 --klvsim klvsim --klvpkg klvpkg --package PKG
 
@@ -279,7 +279,8 @@ class Scenario:
     # --- steps -------------------------------------------------------------------
 
     def step_start(self):
-        exe = self.options.exe if self.row.program == "product" else self.options.unusable_exe
+        exe = {"product": self.options.exe, "unusable": self.options.unusable_exe,
+               "damaged": self.options.damaged_exe}[self.row.program]
         self.program = subprocess.Popen(["wine", exe], env=self.rig.env(),
                                         stdout=open(self.program_out, "wb"),
                                         stderr=open(self.rig.work / "program.err", "wb"))
@@ -492,7 +493,8 @@ def main():
     choice.add_argument("--group")
     choice.add_argument("--row", help="run the one row whose name contains this text")
     choice.add_argument("--list", action="store_true")
-    for name in ("exe", "unusable-exe", "drive", "close-probe", "klvsim", "klvpkg", "package"):
+    for name in ("exe", "unusable-exe", "damaged-exe", "drive", "close-probe", "klvsim", "klvpkg",
+                 "package"):
         parser.add_argument("--" + name)
     options = parser.parse_args()
 
@@ -505,7 +507,8 @@ def main():
     if not rows:
         print("no such rows")
         return 2
-    for name in ("exe", "unusable_exe", "drive", "close_probe", "klvsim", "klvpkg", "package"):
+    for name in ("exe", "unusable_exe", "damaged_exe", "drive", "close_probe", "klvsim", "klvpkg",
+                 "package"):
         value = getattr(options, name)
         if not value or not Path(value).exists():
             print(f"missing --{name.replace('_', '-')}: {value}")

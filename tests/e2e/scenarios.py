@@ -1,7 +1,7 @@
 """The end-to-end scenarios: one row each, run by e2e_runner.py.
 
-A row names its ctest group, the program it starts (the product, or the variant with a
-package it must refuse), the simulated instrument's options, which of the package's
+A row names its ctest group, the program it starts (the product, or a variant with a
+package it must refuse: "unusable" without image1, "damaged" whose digest does not match), the simulated instrument's options, which of the package's
 USB id pairs the instrument presents, and its steps, in order:
 
   start              start the program and wait for its window
@@ -96,6 +96,10 @@ ROWS = [
     Row("refusals", "a program with an unusable package; an instrument changes nothing",
         "start screen:error:96 plug ignored screen:error:96 sim:silent press:ok ended",
         program="unusable"),
+    Row("refusals", "a program whose package was damaged after it was sealed; an instrument "
+        "changes nothing",
+        "start screen:error:96 plug ignored screen:error:96 sim:silent press:ok ended",
+        program="damaged"),
 
     # While the program talks to the instrument it cannot be closed.
     Row("busy", "NO, Esc and Close ignored while connecting; Esc honoured on the question",

@@ -1,6 +1,7 @@
-// Parse takes bytes that nobody here controls: whatever they are, it must stay inside
-// the package and its own buffers (the sanitizers watch that), never write its input
-// (libFuzzer checks that), end, and leave a descriptor that keeps its own rules.
+// Parse and the digest check take bytes that nobody here controls: whatever they are,
+// they must stay inside the package and their own buffers (the sanitizers watch that),
+// never write their input (libFuzzer checks that), end, and leave a descriptor that
+// keeps its own rules.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "package/fw_package.h"
+#include "package/package_integrity.h"
 
 namespace {
 
@@ -27,6 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto length = static_cast<uint32_t>(size);
     FWPackage package;
     package.Parse(data, length);
+
+    // The digest check reads the same untrusted bytes, through the scrambled words.
+    const klv::package::IntegrityReport report = klv::package::CheckIntegrity(data, length, true);
+    Check(report.verdict != klv::package::Integrity::Verified ||
+          (report.stored && report.computed && *report.stored == *report.computed));
+    Check((report.verdict == klv::package::Integrity::Mismatch) == !report.reason.empty());
 
     Check(package.image1.length < length || package.image1.empty());
     Check(package.image2.length < length || package.image2.empty());

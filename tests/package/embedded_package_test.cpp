@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package/fw_package.h"
+#include "package/package_integrity.h"
 #include "package/package_resource.h"
 #include "tests/package/package_test_support.h"
 
@@ -41,5 +42,43 @@ TEST(KLV_EMBEDDED_SUITE, CarriesTheDemoContents) {
     EXPECT_EQ(UsbIdsOf(package),
               (std::vector<std::pair<uint16_t, uint16_t>>{{0x0ABC, 0x1234}, {0x0ABC, 0x1235}}));
 }
+
+// The demo package is built with its digest; the unusable one is written without.
+TEST(KLV_EMBEDDED_SUITE, DigestIsVerifiedOrAbsent) {
+    EXPECT_EQ(klv::package::EmbeddedPackageIntegrity(),
+              kDemoPackage ? klv::package::Integrity::Verified : klv::package::Integrity::Absent);
+}
+
+#if KLV_EMBEDS_DEMO_PACKAGE
+// A sample of single-bit changes across the whole demo package: the head, the digest
+// record, the identifiers, both images, their ends and the trailer, and evenly spread
+// positions in between. Each one leaves the package invalid or its digest unmatched.
+TEST(KLV_EMBEDDED_SUITE, SampledBitFlipsAreNoticed) {
+    const uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(FindEmbeddedPackage(&bytes, &size));
+    std::vector<uint8_t> damaged(bytes, bytes + size);
+    std::vector<uint32_t> positions;
+    for (uint32_t at = 0; at < 160; at += 3) {
+        positions.push_back(at);  // head, digest record, identifiers
+    }
+    for (uint32_t at = size - 40; at < size; ++at) {
+        positions.push_back(at);  // the end of image1 and the trailer
+    }
+    for (uint32_t k = 1; k < 48; ++k) {
+        positions.push_back(static_cast<uint32_t>(uint64_t{size} * k / 48));
+    }
+    for (uint32_t at : positions) {
+        const int bit = static_cast<int>(at % 8);
+        damaged[at] ^= static_cast<uint8_t>(1 << bit);
+        FWPackage package;
+        package.Parse(damaged.data(), size);
+        const auto verdict = klv::package::CheckIntegrity(damaged.data(), size).verdict;
+        EXPECT_TRUE(!package.valid || verdict == klv::package::Integrity::Mismatch)
+            << "bit " << bit << " of byte " << at;
+        damaged[at] = bytes[at];
+    }
+}
+#endif  // the unusable package carries no digest
 
 }  // namespace

@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "package/fw_package.h"
+#include "package/package_integrity.h"
 #include "tools/klvpkg/klvpkg_app.h"
 #include "tools/klvpkg/package_problem.h"
 
@@ -114,7 +117,10 @@ TEST_F(KlvpkgTest, BuildThenInspectJsonRoundTrips) {
         const RunResult build = Klvpkg(args);
         ASSERT_EQ(build.status, 0) << build.err;
 
-        const nlohmann::json report = InspectJson(Path("out.klvpkg"));
+        nlohmann::json report = InspectJson(Path("out.klvpkg"));
+        // The digest differs between the plain and the scrambled package.
+        EXPECT_EQ(report["digest"].get<std::string>().size(), 64u);
+        report.erase("digest");
         const nlohmann::json expected = {
             {"valid", true},
             {"usable", true},
@@ -126,6 +132,10 @@ TEST_F(KlvpkgTest, BuildThenInspectJsonRoundTrips) {
             {"usbIds",
              {{{"vendorId", 0x0ABC}, {"productId", 0x1235}}, {{"vendorId", 1}, {"productId", 2}}}},
             {"problem", nullptr},
+            {"integrity", "verified"},
+            {"integrityDetail", ""},
+            {"signer", nullptr},
+            {"trust", "not checked"},
         };
         EXPECT_EQ(report, expected);
     }
@@ -142,7 +152,11 @@ TEST_F(KlvpkgTest, ScrambledAndPlainDifferOnlyInEncoding) {
     ASSERT_EQ(Klvpkg(plain).status, 0);
     EXPECT_NE(fs::file_size(Path("s.klvpkg")), 0u);
     EXPECT_EQ(fs::file_size(Path("s.klvpkg")), fs::file_size(Path("p.klvpkg")));
-    EXPECT_EQ(InspectJson(Path("s.klvpkg")), InspectJson(Path("p.klvpkg")));
+    nlohmann::json scrambledReport = InspectJson(Path("s.klvpkg"));
+    nlohmann::json plainReport = InspectJson(Path("p.klvpkg"));
+    scrambledReport.erase("digest");
+    plainReport.erase("digest");
+    EXPECT_EQ(scrambledReport, plainReport);
 
     const RunResult summary = Klvpkg({"inspect", Path("s.klvpkg")});
     EXPECT_NE(summary.out.find("Scrambling:       whole body"), std::string::npos) << summary.out;
@@ -465,5 +479,290 @@ TEST_F(KlvpkgTest, ControlCharactersFromAPackageAreEscaped) {
         EXPECT_LT(static_cast<unsigned char>(c), 0x7F) << int(c);
     }
 }
+// --- Integrity: the digest, extract, keys and signatures ------------------------------
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+class KlvpkgIntegrityTest : public KlvpkgTest {
+  protected:
+    // abc.bin and two.bin in a package, with the extra build arguments.
+    void Build(const std::string& name, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"build", "-o", Path(name), "--image1", Path("abc.bin"),
+                                         "--image2", Path("two.bin"), "--model", "4B4C5632"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const RunResult run = Klvpkg(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    void FlipLastImageByte(const std::string& name) {
+        std::vector<uint8_t> bytes = ReadBytes(Path(name));
+        bytes[bytes.size() - 19] ^= 0x01;  // the last body byte: image2's last
+        WriteBytes(Path(name), bytes);
+    }
+    void Keygen(const std::string& name) {
+        const RunResult run = Klvpkg({"keygen", "--out", Path(name)});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+};
+
+struct IntegrityCase {
+    const char* name;
+    std::vector<std::string> buildArgs;
+    bool damage;
+    const char* verdict;
+    const char* line;  // start of the summary's line
+};
+
+void PrintTo(const IntegrityCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KlvpkgIntegrityInspect : public KlvpkgIntegrityTest,
+                               public testing::WithParamInterface<IntegrityCase> {};
+
+TEST_P(KlvpkgIntegrityInspect, ShowsTheVerdictInTextAndJson) {
+    const IntegrityCase& c = GetParam();
+    Build("p.klvpkg", c.buildArgs);
+    if (c.damage) {
+        FlipLastImageByte("p.klvpkg");
+    }
+    const nlohmann::json report = InspectJson(Path("p.klvpkg"));
+    EXPECT_EQ(report["integrity"], c.verdict);
+    EXPECT_TRUE(report["valid"].get<bool>()) << "the digest never changes the reader's verdict";
+    const RunResult text = Klvpkg({"inspect", Path("p.klvpkg")});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find(std::string("\nIntegrity:        ") + c.line), std::string::npos)
+        << text.out;
+    const RunResult verify = Klvpkg({"verify", Path("p.klvpkg")});
+    EXPECT_EQ(verify.status, std::string(c.verdict) == "mismatch" ? 2 : 0) << verify.err;
+    const RunResult strict = Klvpkg({"verify", "--require-digest", Path("p.klvpkg")});
+    EXPECT_EQ(strict.status, std::string(c.verdict) == "verified" ? 0 : 2) << strict.err;
+}
+
+const IntegrityCase kIntegrityCases[] = {
+    {"WithDigest", {}, false, "verified", "verified, SHA-256 "},
+    {"PlainWithDigest", {"--plain"}, false, "verified", "verified, SHA-256 "},
+    {"WithoutDigest", {"--no-digest"}, false, "absent", "absent"},
+    {"Damaged", {}, true, "mismatch", "mismatch: the digest does not match"},
+    {"DamagedWithoutDigest", {"--no-digest"}, true, "absent", "absent"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Packages, KlvpkgIntegrityInspect, testing::ValuesIn(kIntegrityCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(KlvpkgIntegrityTest, ExtractWritesTheImagesAsRead) {
+    Build("p.klvpkg");
+    const RunResult run = Klvpkg({"extract", Path("p.klvpkg"), "--image1", Path("one.out"),
+                                  "--image2", Path("two.out")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadBytes(Path("one.out")), ReadBytes(Path("abc.bin")));
+    EXPECT_EQ(ReadBytes(Path("two.out")), ReadBytes(Path("two.bin")));
+    EXPECT_NE(run.out.find(kShaAbc), std::string::npos) << run.out;
+
+    // A damaged package is still extracted, with a warning.
+    FlipLastImageByte("p.klvpkg");
+    const RunResult damaged =
+        Klvpkg({"extract", Path("p.klvpkg"), "--image2", Path("two.out"), "--force"});
+    EXPECT_EQ(damaged.status, 0) << damaged.err;
+    EXPECT_NE(damaged.err.find("damaged"), std::string::npos) << damaged.err;
+    EXPECT_NE(ReadBytes(Path("two.out")), ReadBytes(Path("two.bin")));
+}
+
+struct ExtractRefusal {
+    const char* name;
+    std::vector<std::string> args;  // after "extract"; {pkg} is the package
+    const char* says;
+    int status = 64;  // usage error, unless an input cannot be read (66)
+};
+
+void PrintTo(const ExtractRefusal& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KlvpkgExtractRefusal : public KlvpkgIntegrityTest,
+                             public testing::WithParamInterface<ExtractRefusal> {};
+
+TEST_P(KlvpkgExtractRefusal, WritesNothingAndSaysWhy) {
+    Build("p.klvpkg", {"--no-digest"});
+    const RunResult noImage2 = Klvpkg({"build", "-o", Path("single.klvpkg"), "--image1", Path("abc.bin")});
+    ASSERT_EQ(noImage2.status, 0);
+    WriteFile("taken.bin", "keep me");
+    WriteFile("junk.klvpkg", "KL not a package LV");
+    const std::vector<std::string> before = DirectoryListing();
+
+    std::vector<std::string> args = {"extract"};
+    for (std::string a : GetParam().args) {
+        for (const char* name : {"p.klvpkg", "single.klvpkg", "junk.klvpkg", "taken.bin", "x.out",
+                                 "y.out", "no/dir/x.out"}) {
+            if (a == std::string("{") + name + "}") {
+                a = Path(name);
+            }
+        }
+        args.push_back(a);
+    }
+    const RunResult run = Klvpkg(args);
+    EXPECT_EQ(run.status, GetParam().status);
+    EXPECT_NE(run.err.find(GetParam().says), std::string::npos) << run.err;
+    EXPECT_EQ(DirectoryListing(), before);
+    EXPECT_EQ(ReadBytes(Path("taken.bin")), std::vector<uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+}
+
+const ExtractRefusal kExtractRefusals[] = {
+    {"NoOutput", {"{p.klvpkg}"}, "name at least one of"},
+    {"ExistingOutput", {"{p.klvpkg}", "--image1", "{x.out}", "--image2", "{taken.bin}"},
+     "already exists; pass --force"},
+    {"SameOutputTwice", {"{p.klvpkg}", "--image1", "{x.out}", "--image2", "{x.out}"},
+     "name the same file"},
+    {"OutputIsThePackage", {"{p.klvpkg}", "--image1", "{p.klvpkg}", "--force"}, "the package itself"},
+    {"MissingFolder", {"{p.klvpkg}", "--image1", "{no/dir/x.out}"}, "does not exist"},
+    {"NoImage2", {"{single.klvpkg}", "--image1", "{x.out}", "--image2", "{y.out}"},
+     "has no image2"},
+    {"InvalidPackage", {"{junk.klvpkg}", "--image1", "{x.out}"}, "not a valid package"},
+    {"MissingPackage", {"{y.out}", "--image1", "{x.out}"}, "y.out", 66},
+    {"EmptyOutput", {"{p.klvpkg}", "--image1="}, "--image1"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, KlvpkgExtractRefusal, testing::ValuesIn(kExtractRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(KlvpkgIntegrityTest, KeygenWritesAPrivateKeyOnlyItsOwnerReads) {
+    Keygen("k");
+    struct stat info {};
+    ASSERT_EQ(stat(Path("k").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(Path("k.pub").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0022, 0u) << "nobody else may change the public key";
+    EXPECT_FALSE(ReadBytes(Path("k.pub")).empty());
+
+    const std::vector<uint8_t> key = ReadBytes(Path("k"));
+    const RunResult again = Klvpkg({"keygen", "--out", Path("k")});
+    EXPECT_EQ(again.status, 73);
+    EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+    EXPECT_EQ(ReadBytes(Path("k")), key);
+
+    const RunResult forced = Klvpkg({"keygen", "--out", Path("k"), "--force"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_NE(ReadBytes(Path("k")), key);
+
+    EXPECT_EQ(Klvpkg({"keygen", "--out", Path("no/dir/k")}).status, 64);
+    EXPECT_EQ(Klvpkg({"keygen", "--out="}).status, 64);
+    EXPECT_FALSE(fs::exists(Path("no")));
+}
+
+struct TrustCase {
+    const char* name;
+    const char* package;  // signed (k1), unsigned, tampered (resealed after a change), damaged
+    const char* key;      // the --trust key
+    const char* trust;
+};
+
+void PrintTo(const TrustCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KlvpkgTrust : public KlvpkgIntegrityTest, public testing::WithParamInterface<TrustCase> {};
+
+TEST_P(KlvpkgTrust, InspectAndVerifyTellTheSigner) {
+    Keygen("k1");
+    Keygen("k2");
+    Build("signed.klvpkg", {"--sign", Path("k1")});
+    Build("unsigned.klvpkg");
+    Build("tampered.klvpkg", {"--sign", Path("k1")});
+    {
+        // Someone changes an image and writes a new, matching digest: only the
+        // signature can tell.
+        std::vector<uint8_t> bytes = ReadBytes(Path("tampered.klvpkg"));
+        bytes[bytes.size() - 19] ^= 0x01;
+        ASSERT_TRUE(klv::package::SealPackage(bytes));
+        WriteBytes(Path("tampered.klvpkg"), bytes);
+    }
+    Build("damaged.klvpkg", {"--sign", Path("k1")});
+    FlipLastImageByte("damaged.klvpkg");
+
+    const TrustCase& c = GetParam();
+    const std::string package = Path(std::string(c.package) + ".klvpkg");
+    const RunResult run = Klvpkg({"inspect", "--json", package, "--trust", Path(c.key)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["trust"], c.trust);
+    const RunResult verify = Klvpkg({"verify", package, "--trust", Path(c.key)});
+    EXPECT_EQ(verify.status, std::string(c.trust) == "trusted" ? 0 : 2) << verify.err;
+}
+
+const TrustCase kTrustCases[] = {
+    {"SignedByTrustedKey", "signed", "k1.pub", "trusted"},
+    {"SignedByAnotherKey", "signed", "k2.pub", "signed by another key"},
+    {"Unsigned", "unsigned", "k1.pub", "unsigned"},
+    {"TamperedAndResealed", "tampered", "k1.pub", "bad signature"},
+    {"Damaged", "damaged", "k1.pub", "damaged"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, KlvpkgTrust, testing::ValuesIn(kTrustCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(KlvpkgIntegrityTest, SignedPackageNamesItsSignerWithoutTrust) {
+    Keygen("k1");
+    const RunResult keygen = Klvpkg({"keygen", "--out", Path("k3")});
+    const std::string fingerprint = keygen.out.substr(keygen.out.find("fingerprint: ") + 13, 64);
+    Build("signed.klvpkg", {"--sign", Path("k3")});
+    const nlohmann::json report = InspectJson(Path("signed.klvpkg"));
+    EXPECT_EQ(report["signer"], fingerprint);
+    EXPECT_EQ(report["trust"], "not checked");
+    EXPECT_EQ(report["integrity"], "verified");
+}
+
+struct SigningRefusal {
+    const char* name;
+    std::vector<std::string> args;
+    const char* says;
+};
+
+void PrintTo(const SigningRefusal& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KlvpkgSigningRefusal : public KlvpkgIntegrityTest,
+                             public testing::WithParamInterface<SigningRefusal> {};
+
+TEST_P(KlvpkgSigningRefusal, SaysWhatIsWrongAndWritesNothing) {
+    Keygen("k1");
+    Build("p.klvpkg");
+    const std::vector<std::string> before = DirectoryListing();
+    std::vector<std::string> args;
+    for (std::string a : GetParam().args) {
+        if (a.size() > 2 && a.front() == '{' && a.back() == '}') {
+            a = Path(a.substr(1, a.size() - 2));
+        }
+        args.push_back(a);
+    }
+    const RunResult run = Klvpkg(args);
+    EXPECT_EQ(run.status, 64);  // every one is a wrong option value
+    EXPECT_NE(run.err.find(GetParam().says), std::string::npos) << run.err;
+    EXPECT_EQ(DirectoryListing(), before);
+}
+
+const SigningRefusal kSigningRefusals[] = {
+    {"SignWithoutDigest",
+     {"build", "-o", "{q.klvpkg}", "--image1", "{abc.bin}", "--no-digest", "--sign", "{k1}"},
+     "--sign needs the digest"},
+    {"SignWithPublicKey", {"build", "-o", "{q.klvpkg}", "--image1", "{abc.bin}", "--sign", "{k1.pub}"},
+     "not a PEM private key"},
+    {"SignWithMissingKey", {"build", "-o", "{q.klvpkg}", "--image1", "{abc.bin}", "--sign", "{nokey}"},
+     "does not exist"},
+    {"SignWithEmptyKey", {"build", "-o", "{q.klvpkg}", "--image1", "{abc.bin}", "--sign="},
+     "--sign"},
+    {"TrustAPrivateKey", {"inspect", "{p.klvpkg}", "--trust", "{k1}"}, "not a PEM public key"},
+    {"TrustAnImage", {"verify", "{p.klvpkg}", "--trust", "{abc.bin}"}, "not a PEM public key"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, KlvpkgSigningRefusal, testing::ValuesIn(kSigningRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -388,6 +388,50 @@ TEST(Package, UnusableShows96AndAnInstrumentIsNeverTalkedTo) {
     EXPECT_EQ(rig.window.endResult, 2);
 }
 
+// The package's digest, decided before the first scan: a matching one and none at all
+// both let the instrument be updated; one that does not match shows 96 like an
+// unusable package, and no instrument is talked to.
+struct DigestCase {
+    const char* name;
+    PackageKind package;
+    bool refused;
+};
+
+void PrintTo(const DigestCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PackageDigest : public ::testing::TestWithParam<DigestCase> {};
+
+TEST_P(PackageDigest, DecidesWhetherAnInstrumentIsTalkedTo) {
+    RigOptions options;
+    options.package = GetParam().package;
+    ControllerRig rig(std::move(options));
+    rig.Start();
+    if (GetParam().refused) {
+        ASSERT_TRUE(rig.ServeUntilScreen(ScreenError));
+        EXPECT_EQ(rig.dlg->workerState.load(), WorkerReady);
+        rig.Plug();
+        EXPECT_EQ(rig.engine.Report().packetsReceived, 0);
+        EXPECT_EQ(Shown(rig.window), Expected(ScreenError, 96));
+    } else {
+        rig.Plug();
+        ASSERT_TRUE(rig.ServeUntilScreen(ScreenConfirm));
+        EXPECT_TRUE(rig.Package().IsUsable());
+    }
+    rig.dlg->OnQuit();
+    EXPECT_EQ(rig.window.endResult, 2);
+}
+
+const DigestCase kDigestCases[] = {
+    {"Matching", PackageKind::Sealed, false},
+    {"Absent", PackageKind::Usable, false},
+    {"Mismatched", PackageKind::Damaged, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Packages, PackageDigest, ::testing::ValuesIn(kDigestCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The sink's mapping from a status of the dialog's own protocol to a screen.
 struct Report {
     int32_t status;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ostream>
 
+#include "package/package_integrity.h"
 #include "package/package_writer.h"
 #include "package/testing/fake_package_resource.h"
 #include "ui/resource_ids.h"
@@ -136,16 +137,27 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
 }
 
 std::vector<uint8_t> MakePackage(PackageKind kind) {
+    const bool sealed = kind == PackageKind::Sealed || kind == PackageKind::Damaged;
     klv::package::PackageWriter writer;
+    if (sealed) {
+        writer.Raw(klv::package::DigestRecordBytes());
+    }
     writer.ModelIdRecord(kModel)
         .UsbIdRecord(0x0ABC, 0x1234)
         .PrefixRecord("R20P-03.")
         .VersionTextRecord(kTestVersionText)
         .Image(2, Pattern(700, 3));
-    if (kind == PackageKind::Usable) {
+    if (kind != PackageKind::WithoutImage1) {
         writer.Image(1, Pattern(2100, 5));
     }
-    return writer.Scrambled();
+    std::vector<uint8_t> package = writer.Scrambled();
+    if (sealed) {
+        klv::package::SealPackage(package);
+    }
+    if (kind == PackageKind::Damaged) {
+        package[package.size() - 18 - 1000] ^= 0x04;  // inside image1
+    }
+    return package;
 }
 
 }  // namespace

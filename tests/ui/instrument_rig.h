@@ -36,7 +36,9 @@ struct Cable {
 };
 
 // What the package in the program holds.
-enum class PackageKind { Usable, WithoutImage1, Missing };
+// Usable carries no digest record; Sealed carries a matching digest; Damaged is Sealed
+// with one bit of image1 changed afterwards.
+enum class PackageKind { Usable, WithoutImage1, Missing, Sealed, Damaged };
 
 // The instrument the test package serves.
 InstrumentConfig MatchingInstrument();

@@ -34,6 +34,7 @@
 #include "tools/common/version_line.h"
 #include "tools/klvflash/answer_reader.h"
 #include "tools/klvflash/flash_messages.h"
+#include "tools/klvflash/package_trust.h"
 #include "tools/klvflash/port_facts.h"
 #include "tools/klvflash/port_selection.h"
 #include "transport/mt_access_if_comm_port.h"
@@ -256,6 +257,8 @@ int main(int argc, char** argv) {
     app.add_option("--x-sys-root", sysRoot)->group("");
     app.add_option("--x-dev-root", devRoot)->group("");
     app.add_option("--x-rescan-ms", rescanMs)->check(CLI::NonNegativeNumber)->group("");
+    PackageTrustOptions trustOptions;
+    AddPackageTrustOptions(app, trustOptions);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -285,10 +288,11 @@ int main(int argc, char** argv) {
     }
 
     FWPackage package;
+    FileRead read;
     if (packagePath.empty()) {
         package.LoadFromResource();  // none or invalid: Connect reports it (96)
     } else {
-        FileRead read = ReadRegularFile("--package", packagePath, kPackageSizeLimit);
+        read = ReadRegularFile("--package", packagePath, kPackageSizeLimit);
         if (!read.ok) {
             return run.Refuse(read.exitStatus, Printable(read.error));
         }
@@ -301,6 +305,11 @@ int main(int argc, char** argv) {
         const std::vector<PortListEntry> entries = ListPorts(ports, package);
         std::fputs(json ? ListJson(entries).c_str() : FormatPortList(entries).c_str(), stdout);
         return kExitOk;
+    }
+    // A damaged or untrusted package is refused before any port is opened.
+    if (const auto refusal =
+            CheckPackageTrust(packagePath.empty() ? nullptr : &read.bytes, trustOptions)) {
+        return refusal->headline.empty() ? run.Report(*refusal) : run.End(*refusal);
     }
 
     // Interrupts are taken from here on: no other thread runs yet.

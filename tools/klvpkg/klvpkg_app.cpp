@@ -10,6 +10,7 @@
 #include "tools/common/version_line.h"
 #include "tools/klvpkg/build_command.h"
 #include "tools/klvpkg/file_io.h"
+#include "tools/klvpkg/integrity_commands.h"
 #include "tools/klvpkg/package_problem.h"
 #include "tools/klvpkg/package_report.h"
 
@@ -21,7 +22,8 @@ constexpr int kExitCheckFailed = 2;  // inspect --check: not a valid, usable pac
 
 const char* const kExitStatuses =
     "Exit status: 0 done (inspect --check: a valid, usable package); 2 inspect --check: the "
-    "package is invalid or unusable; 64 usage error (an unknown option, an empty or "
+    "package is invalid, unusable or damaged (its digest does not match); verify: damaged, "
+    "without a required digest, or not signed by a trusted key; 64 usage error (an unknown option, an empty or "
     "malformed value, an output that is one of the inputs, a value the package cannot "
     "carry); 66 an input file cannot be read (missing, not a regular file, over 256 MiB); "
     "73 the output cannot be written.";
@@ -31,7 +33,8 @@ int Refuse(std::ostream& err, const char* command, const std::string& why, int s
     return status;
 }
 
-int Build(const BuildRequest& request, std::ostream& out, std::ostream& err) {
+int Build(const BuildRequest& request, const IntegrityCli& cli, std::ostream& out,
+          std::ostream& err) {
     if (request.output.empty()) {
         return Refuse(err, "build", "-o: the file name is empty; name the package to write",
                       kExitUsage);
@@ -43,7 +46,8 @@ int Build(const BuildRequest& request, std::ostream& out, std::ostream& err) {
                       kExitUsage);
     }
     for (const auto& [option, path] : {std::pair<const char*, const std::string&>{"--image1", request.image1},
-                                       {"--image2", request.image2}}) {
+                                       {"--image2", request.image2},
+                                       {"--sign", cli.signKey}}) {
         if (!path.empty() && (path == request.output || SameFile(path, request.output))) {
             return Refuse(err, "build",
                           std::string("-o ") + request.output + " is also " + option +
@@ -59,30 +63,50 @@ int Build(const BuildRequest& request, std::ostream& out, std::ostream& err) {
     }
     std::string error;
     int status = kExitUsage;
-    const auto contents = ContentsFromRequest(request, error, &status);
+    auto contents = ContentsFromRequest(request, error, &status);
     if (!contents) {
         return Refuse(err, "build", error, status);
     }
-    const std::vector<uint8_t> bytes = klv::package::BuildPackage(*contents);
+    std::optional<klv::package::KeyPair> signingKey;
+    if (!ApplyBuildIntegrity(cli, *contents, signingKey, error)) {
+        return Refuse(err, "build", error, kExitUsage);
+    }
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = klv::package::BuildPackage(*contents);
+    } catch (const std::exception& e) {
+        // The writer refuses contents the container cannot carry.
+        return Refuse(err, "build", e.what(), kExitUsage);
+    }
     if (!WriteFileAtomically(request.output, bytes, error)) {
         return Refuse(err, "build", error, kExitCannotWrite);
     }
     out << "klvpkg build: wrote " << Printable(request.output) << " (" << bytes.size()
-        << " bytes, " << (request.plain ? "plain" : "scrambled") << ")\n";
+        << " bytes, " << (request.plain ? "plain" : "scrambled")
+        << (contents->signer ? ", signed" : contents->digest ? ", with digest" : ", no digest")
+        << ")\n";
     return kExitOk;
 }
 
-int Inspect(const std::string& path, bool json, bool check, std::ostream& out,
-            std::ostream& err) {
+int Inspect(const std::string& path, bool json, bool check, const IntegrityCli& cli,
+            std::ostream& out, std::ostream& err) {
     const FileRead read = ReadRegularFile("inspect", path, kPackageSizeLimit);
     if (!read.ok) {
         err << "klvpkg " << Printable(read.error) << "\n";
         return read.exitStatus;
     }
+    std::string error;
+    const auto integrity = InspectIntegrity(read.bytes, cli, error);
+    if (!integrity) {
+        err << "klvpkg inspect: " << Printable(error) << "\n";
+        return kExitUsage;  // a --trust key that cannot be used
+    }
     FWPackage package;
     package.Parse(read.bytes.data(), static_cast<uint32_t>(read.bytes.size()));
-    out << (json ? PackageJson(package, read.bytes) : PackageSummary(package, read.bytes, path));
-    const bool usable = package.IsUsable();
+    out << (json ? PackageJson(package, read.bytes, integrity->json)
+                 : PackageSummary(package, read.bytes, path) + integrity->lines);
+    // A package whose digest does not match is damaged: it does not pass either.
+    const bool usable = package.IsUsable() && integrity->json["integrity"] != "mismatch";
     package.Release();
     if (check && !usable) {
         return kExitCheckFailed;
@@ -135,11 +159,17 @@ int RunKlvpkg(int argc, const char* const* argv, std::ostream& out, std::ostream
                       "Exit 0 only for a valid, usable package, 2 otherwise (for scripts)");
     inspect->add_option("file", inspectPath, "Package file")->required()->option_text("FILE");
 
+    IntegrityCli integrity;
+    AddIntegrityCommands(app, *build, *inspect, integrity);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e, out, err);
         return status == 0 ? kExitOk : kExitUsage;
+    }
+    if (const auto status = RunIntegrityCommand(integrity, out, err)) {
+        return *status;
     }
     if (build->parsed()) {
         // An unset shell variable must not quietly mean "no second image".
@@ -150,11 +180,11 @@ int RunKlvpkg(int argc, const char* const* argv, std::ostream& out, std::ostream
                               kExitUsage);
             }
         }
-        return Build(request, out, err);
+        return Build(request, integrity, out, err);
     }
     if (inspectPath.empty()) {
         err << "klvpkg inspect: the file name is empty; name a package file\n";
         return kExitUsage;
     }
-    return Inspect(inspectPath, json, check, out, err);
+    return Inspect(inspectPath, json, check, integrity, out, err);
 }

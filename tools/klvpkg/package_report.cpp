@@ -145,7 +145,8 @@ std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>&
     return out.str();
 }
 
-std::string PackageJson(const FWPackage& package, const std::vector<uint8_t>& raw) {
+std::string PackageJson(const FWPackage& package, const std::vector<uint8_t>& raw,
+                        const nlohmann::ordered_json& extra) {
     using Json = nlohmann::ordered_json;
     auto image = [](const FWImage& img) {
         return Json{{"length", img.length}, {"sha256", Sha256Hex(img)}};
@@ -179,6 +180,9 @@ std::string PackageJson(const FWPackage& package, const std::vector<uint8_t>& ra
             {"reason", problem->reason},
             {"offset", problem->offset ? Json(*problem->offset) : Json(nullptr)},
         };
+    }
+    for (const auto& [key, value] : extra.items()) {
+        report[key] = value;
     }
     return report.dump(2) + "\n";
 }

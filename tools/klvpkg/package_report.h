@@ -3,6 +3,7 @@
 // for scripts, both from the descriptor the product's own reader fills.
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@ std::string Sha256Hex(const FWImage& image);
 // `package` was parsed from `raw`.
 std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>& raw,
                            const std::string& name);
-// "problem" is null for a valid, usable package, else {"reason", "offset"}.
-std::string PackageJson(const FWPackage& package, const std::vector<uint8_t>& raw);
+// "problem" is null for a valid, usable package, else {"reason", "offset"}. `extra` (an
+// object) adds keys after the reader's own.
+std::string PackageJson(const FWPackage& package, const std::vector<uint8_t>& raw,
+                        const nlohmann::ordered_json& extra = nlohmann::ordered_json::object());
 // Why the package in raw is invalid or unusable, with the offset; "none" when it is not.
 std::string ProblemText(const std::vector<uint8_t>& raw);

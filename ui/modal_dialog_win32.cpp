@@ -1,6 +1,5 @@
 #include "ui/modal_dialog_win32.h"
 
-
 namespace {
 
 // Tells the dialog's thread that work waits in its queue; wParam and lParam are unused.

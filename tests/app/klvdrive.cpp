@@ -233,8 +233,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"send-devicechange" && (left == 0 || left == 1)) {
         const WPARAM type = left == 1 ? static_cast<WPARAM>(number(0)) : 7;
         DWORD_PTR result = 0;
-        return SendMessageTimeoutW(dialog, WM_DEVICECHANGE, type, 0, SMTO_NORMAL, 10000,
-                                   &result) != 0
+        return SendMessageTimeoutW(dialog, WM_DEVICECHANGE, type, 0, SMTO_NORMAL, 10000, &result) !=
+                       0
                    ? 0
                    : 1;
     }

@@ -289,23 +289,30 @@ class Scenario:
     def running(self):
         return self.program is not None and self.program.poll() is None
 
-    def step_plug(self):
+    # The notification is posted, or with ":sent" sent as the system sends it
+    # (SendMessageTimeoutW, which returns once the program has handled it).
+    def notify(self, how=""):
+        if how not in ("", "sent"):
+            raise Failure(f"unknown notification {how}")
+        self.drive.ok("send-devicechange" if how == "sent" else "devicechange")
+
+    def step_plug(self, how=""):
         self.instrument = Instrument(self.rig, self.row.sim, self.package, self.row.usb,
                                      len(self.instruments))
         self.instruments.append(self.instrument)
         self.instrument.plug(self.options.klvsim)
         if self.running():
-            self.drive.ok("devicechange")
+            self.notify(how)
 
-    def step_unplug(self):
+    def step_unplug(self, how=""):
         if self.instrument is None:
             raise Failure("unplug without an instrument")
         self.instrument.pull()
         if self.running():
-            self.drive.ok("devicechange")
+            self.notify(how)
 
-    def step_devicechange(self):
-        self.drive.ok("devicechange")
+    def step_devicechange(self, how=""):
+        self.notify(how)
 
     def step_busy(self):
         for _ in range(200):
@@ -347,6 +354,10 @@ class Scenario:
                 if hold_out.exists() and hold_out.read_text().strip():
                     break
                 time.sleep(0.1)
+            # Another window is in front, and stays there until the end of this step:
+            # only the second copy can bring the first one forward meanwhile.
+            if self.drive.ok("foreground") != "0":
+                raise Failure("the first window was in front before the second copy started")
             second_out = self.rig.work / "second.out"
             try:
                 subprocess.run(["wine", self.options.exe], env=self.rig.env(),
@@ -356,13 +367,13 @@ class Scenario:
                 raise Failure("the second copy did not end by itself")
             if second_out.read_bytes():
                 raise Failure(f"the second copy wrote {second_out.read_bytes()[:200]!r}")
+            for _ in range(50):
+                if self.drive.ok("foreground") == "1":
+                    return
+                time.sleep(0.1)
+            raise Failure("the second copy did not bring the first one forward")
         finally:
             stop_process(hold)
-        for _ in range(50):
-            if self.drive.ok("foreground") == "1":
-                return
-            time.sleep(0.1)
-        raise Failure("the second copy did not bring the first one forward")
 
     def step_ended(self):
         self.drive.ok("wait-gone", TITLE, "20000", timeout=60)

@@ -9,12 +9,15 @@ USB id pairs the instrument presents, and its steps, in order:
                      registry, and post WM_DEVICECHANGE when the program runs
   unplug             the reverse: registry entry gone, klvsim stopped, WM_DEVICECHANGE
   devicechange       post WM_DEVICECHANGE alone
+                     (plug:sent, unplug:sent, devicechange:sent: the notification is
+                     sent, as the system sends it, instead of posted)
   busy               wait until the program has started talking to the instrument
   screen:NAME        wait until the window shows that screen in full (waiting, confirm,
                      loading, done, unable, error:NN)
   press:KEY          yes, no, ok (buttons), esc, enter (keys), close (the Close command)
   ignored            give the program a moment, then its window must still be there
-  second             a second copy ends at once and brings this one forward
+  second             with another window in front, a second copy ends at once and
+                     brings this one forward
   ended              the window goes and the program exits with status 0
   trace              the program's standard output is its trace and nothing else
   sim:updated        klvsim ended on its own: both images arrived byte-exact, finished
@@ -55,6 +58,10 @@ ROWS = [
         "plug screen:confirm unplug screen:error:03 plug ignored screen:error:03 "
         "press:ok ended",
         usb=1),
+    Row("attach", "notifications sent, not posted: plugged in, unplugged on the question",
+        "start screen:waiting devicechange:sent ignored screen:waiting "
+        "plug:sent screen:confirm unplug:sent screen:error:03 plug:sent ignored "
+        "screen:error:03 press:ok ended"),
     Row("attach", "unplugged while connecting",
         "plug start busy unplug screen:error:01 press:esc ended",
         sim=HOLD_CONNECTING),

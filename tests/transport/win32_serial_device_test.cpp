@@ -106,9 +106,9 @@ BOOL WINAPI RecordCancelIoEx(HANDLE, LPOVERLAPPED) {
 }
 
 const Win32CommApi kRecordingApi{
-    RecordCreateFile,      RecordCloseHandle,  RecordGetCommState, RecordSetCommState,
-    RecordGetCommTimeouts, RecordSetCommTimeouts, RecordSetupComm, RecordPurgeComm,
-    RecordClearCommError,  RecordReadFile,     RecordWriteFile,    RecordCancelIoEx,
+    RecordCreateFile,      RecordCloseHandle,     RecordGetCommState, RecordSetCommState,
+    RecordGetCommTimeouts, RecordSetCommTimeouts, RecordSetupComm,    RecordPurgeComm,
+    RecordClearCommError,  RecordReadFile,        RecordWriteFile,    RecordCancelIoEx,
 };
 
 // A driver DCB in which every field holds a value that the device has no reason to

@@ -3,7 +3,9 @@
 //
 //   this program                         the driver
 //   opens the port, prints READY   ->    writes the 256 byte values
-//   reads them, sends 64 + 65 bytes ->   checks the 129 bytes, writes nothing more
+//   reads them, sends 64 + 65 bytes ->   checks the 129 bytes and when they arrived:
+//                                          63, about 100 ms later the 64th, then 65
+//                                          without a pause
 //   close during a blocked read, reopen, prints DONE, exit 0
 //
 // Any failed check prints FAIL with what was wrong and ends with exit status 1.
@@ -21,11 +23,6 @@
 namespace {
 
 int failures = 0;
-
-bool RunningUnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 void Check(bool ok, const char* what) {
     if (!ok) {
@@ -59,14 +56,9 @@ int main(int argc, char** argv) {
         std::printf("FAIL open %s\n", argv[1]);
         return 1;
     }
-    {
-        // Wine does not enforce the share mode on COM devices; Windows does.
-        MTAccessIfCommPort second;
-        if (second.Open(name)) {
-            Check(RunningUnderWine(), "a second opener must be refused");
-            std::printf("NOTE a second opener was not refused (Wine ignores the share mode)\n");
-        }
-    }
+    // No second-opener check: Wine does not enforce the share mode on COM devices, so
+    // exclusive access cannot be seen here. The share mode 0 that asks for it is checked
+    // in win32_serial_device_test.
     Check(port.IsRecvEmpty(), "nothing waiting after the open");
     std::printf("READY\n");
     std::fflush(stdout);

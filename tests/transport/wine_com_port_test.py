@@ -22,10 +22,12 @@ def pattern(count, seed):
     return bytes((i * 13 + seed) & 0xFF for i in range(count))
 
 
-def read_exactly(fd, count, deadline_s):
+def read_timed(fd, count, deadline_s):
+    """Reads count bytes as they arrive; returns them and each byte's arrival time."""
     import select
     import time
     data = b""
+    arrivals = []
     end = time.monotonic() + deadline_s
     while len(data) < count:
         left = end - time.monotonic()
@@ -37,8 +39,36 @@ def read_exactly(fd, count, deadline_s):
         chunk = os.read(fd, count - len(data))
         if not chunk:
             break
+        now = time.monotonic()
         data += chunk
-    return data
+        arrivals += [now] * len(chunk)
+    return data, arrivals
+
+
+# A write of a multiple of 64 bytes leaves as all but the last byte, a pause of 100 ms
+# and the last byte; any other write leaves whole. Seen from the line: the 64th byte
+# comes at least ~100 ms after the 63rd, the 65 bytes after it come without a pause.
+SPLIT_PAUSE_MIN_S = 0.08
+NO_PAUSE_MAX_S = 0.05
+
+
+def check_split(arrivals):
+    ok = True
+    pause = arrivals[63] - arrivals[62]
+    first_part = arrivals[62] - arrivals[0]
+    print("63 bytes within %.1f ms, the 64th %.1f ms after them" % (first_part * 1000, pause * 1000))
+    if pause < SPLIT_PAUSE_MIN_S:
+        print("FAIL the 64-byte write was not split 63 + 1 with its pause")
+        ok = False
+    if first_part >= SPLIT_PAUSE_MIN_S:
+        print("FAIL a pause inside the first 63 bytes")
+        ok = False
+    whole = arrivals[128] - arrivals[64]
+    print("the 65-byte write within %.1f ms" % (whole * 1000))
+    if whole >= NO_PAUSE_MAX_S:
+        print("FAIL the 65-byte write paused on the way")
+        ok = False
+    return ok
 
 
 def free_com_link(dosdevices):
@@ -91,11 +121,13 @@ def main():
             print("the program did not get the port open")
             return 1
         os.write(master, bytes(range(256)))
-        got = read_exactly(master, 129, 20)
+        got, arrivals = read_timed(master, 129, 20)
         expected = pattern(64, 1) + pattern(65, 2)
         ok = got == expected
         if not ok:
             print("the pty received %d bytes, not the 129 expected ones" % len(got))
+        else:
+            ok = check_split(arrivals)
         for line in program.stdout:
             print(line.rstrip())
         status = program.wait()

@@ -107,10 +107,10 @@ int main() {
     const INT_PTR result = dialog.DoModal();
     driver.join();
 
-    std::printf("dialog result %d, scans %d, scans while the package was read %d, sent "
-                "notification handled then %d\n",
-                static_cast<int>(result), scans.load(), scansWhileHeld.load(),
-                sentHandledWhileHeld.load());
+    std::printf(
+        "dialog result %d, scans %d, scans while the package was read %d, sent "
+        "notification handled then %d\n",
+        static_cast<int>(result), scans.load(), scansWhileHeld.load(), sentHandledWhileHeld.load());
     if (driverFailed.load() || result != IDCANCEL) {
         return 2;
     }

@@ -35,7 +35,10 @@ std::string Printable(const uint8_t* bytes, size_t length) {
 }
 
 std::string Quoted(std::string_view bytes) {
-    return "\"" + Escape(bytes, true) + "\"";
+    std::string text = "\"";
+    text += Escape(bytes, true);
+    text += '"';
+    return text;
 }
 
 }  // namespace klv::tools

@@ -153,7 +153,10 @@ std::string VersionList(const std::vector<std::string>& versions) {
     }
     std::string text;
     for (const std::string& entry : versions) {
-        text += (text.empty() ? "" : " ") + klv::tools::Quoted(entry);
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += klv::tools::Quoted(entry);
     }
     return text;
 }
@@ -185,7 +188,10 @@ std::string RejectionDetail(int32_t errorCode, const klv::tools::InstrumentFacts
     if (errorCode == ErrorModelRejected) {
         std::string served;
         for (const ModelId& id : package.modelIds) {
-            served += (served.empty() ? "" : " ") + ModelText(id);
+            if (!served.empty()) {
+                served += ' ';
+            }
+            served += ModelText(id);
         }
         return "The instrument reported model " +
                (facts.model ? ModelText(*facts.model) : std::string("(none)")) +
@@ -194,9 +200,11 @@ std::string RejectionDetail(int32_t errorCode, const klv::tools::InstrumentFacts
     if (errorCode == ErrorVersionRejected) {
         std::string prefixes;
         for (const VersionPrefix& entry : package.versionPrefixes) {
-            prefixes += (prefixes.empty() ? "" : " ") +
-                        klv::tools::Quoted(std::string_view(
-                            reinterpret_cast<const char*>(entry.prefix), entry.prefixLength));
+            if (!prefixes.empty()) {
+                prefixes += ' ';
+            }
+            prefixes += klv::tools::Quoted(std::string_view(
+                reinterpret_cast<const char*>(entry.prefix), entry.prefixLength));
         }
         return "The instrument reported versions " + VersionList(facts.versions) +
                "; this package serves versions starting with " +

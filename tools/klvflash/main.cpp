@@ -22,6 +22,7 @@
 #include "discovery/port_enumerator_linux.h"
 #include "discovery/port_listing.h"
 #include "discovery/utf_text.h"
+#include "klv_version.h"
 #include "package/fw_package.h"
 #include "platform/sleep.h"
 #include "protocol/mt_update_protocol.h"
@@ -179,6 +180,7 @@ int main(int argc, char** argv) {
         "failure; 64 usage error; 65 the update was declined; 69 no instrument could be "
         "opened within --wait; 130 interrupted while waiting.",
         "klvflash");
+    app.set_version_flag("--version", KLV_VERSION_LINE("klvflash"));
     std::string portOption;
     std::string packagePath;
     int waitSeconds = 0;

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <ostream>
 
+#include "klv_version.h"
 #include "package/fw_package.h"
 #include "tools/klvpkg/build_command.h"
 #include "tools/klvpkg/file_io.h"
@@ -52,6 +53,7 @@ int Inspect(const std::string& path, bool json, std::ostream& out, std::ostream&
 
 int RunKlvpkg(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     CLI::App app{"Builds and inspects KLV firmware packages.", "klvpkg"};
+    app.set_version_flag("--version", KLV_VERSION_LINE("klvpkg"));
     app.require_subcommand(1);
 
     BuildRequest request;

@@ -10,8 +10,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "klv_version.h"
 #include "package/fw_package.h"
 #include "tools/klvsim/run_summary.h"
 #include "tools/klvsim/serial_endpoint.h"
@@ -73,6 +75,11 @@ bool LoadPackage(const std::string& path, FWPackage& package, std::string* error
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --version alone is this program's version; with a text it is a version entry.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("%s\n", KLV_VERSION_LINE("klvsim"));
+        return 0;
+    }
     CLI::App app(kDescription, "klvsim");
     app.get_formatter()->column_width(34);
 
@@ -99,7 +106,7 @@ int main(int argc, char** argv) {
     auto* versionOption =
         app.add_option("--version", versions,
                        "A version entry to report, repeatable, in order (default: one "
-                       "matching the package, else none)")
+                       "matching the package, else none); alone, print klvsim's own version")
             ->allow_extra_args(false);
     app.add_flag("--no-versions", noVersions, "Report an empty version list")
         ->excludes(versionOption);

@@ -25,6 +25,7 @@
 
 if(CMAKE_SCRIPT_MODE_FILE)
   # --- script mode: KLV_SOURCE_DIR, KLV_OUT_DIR, KLV_VERSION, KLV_VERSION_MAJOR/MINOR/PATCH
+  cmake_policy(VERSION 3.25)
   set(commit "unknown")
   set(epoch "")
   find_program(_klv_git git)

@@ -16,6 +16,8 @@ packages=(
   wine wine64 xvfb xdotool imagemagick xauth
   # icon generation at build time
   python3 socat
+  # releases: the Debian package, its manual pages and checks, the Windows zip's checks
+  dpkg-dev lintian help2man man-db unzip
 )
 
 missing=()

@@ -53,6 +53,8 @@ class UdevRuleTest(unittest.TestCase):
             with self.subTest(name):
                 source = os.path.join(self.tmp, "summary.json")
                 out = os.path.join(self.tmp, "out.rules")
+                if os.path.exists(out):
+                    os.remove(out)
                 with open(source, "w") as f:
                     f.write(given if isinstance(given, str) else json.dumps(given))
                 done = self.make(source, out)
@@ -63,7 +65,6 @@ class UdevRuleTest(unittest.TestCase):
                     continue
                 with open(out) as f:
                     text = f.read()
-                os.remove(out)
                 self.assertEqual([l for l in text.splitlines() if not l.startswith("#")], lines)
 
     def test_usage(self):

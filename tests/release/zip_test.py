@@ -81,7 +81,9 @@ class WindowsZip(unittest.TestCase):
             self.assertEqual(tool in text, tool in PROGRAMS, tool)
 
     def test_every_time_is_the_commits(self):
-        stamp = time.gmtime(max(int(self.facts["epoch"]), 315532800))[:6]
+        stamp = list(time.gmtime(max(int(self.facts["epoch"]), 315532800))[:6])
+        stamp[5] -= stamp[5] % 2  # a zip file counts seconds in twos
+        stamp = tuple(stamp)
         with zipfile.ZipFile(ZIP) as z:
             for info in z.infolist():
                 self.assertEqual(info.date_time, stamp, info.filename)
@@ -103,7 +105,7 @@ class WindowsZip(unittest.TestCase):
                 # A String block: its key, padding to 32 bits, then the value.
                 pattern = (key + "\0").encode("utf-16-le") + b"(?:\0\0)?" + \
                     re.escape((value + "\0").encode("utf-16-le"))
-                self.assertRegex(exe, pattern)
+                self.assertTrue(re.search(pattern, exe), "%s %r not in the exe" % (key, value))
 
     def test_programs_carry_no_link_time(self):
         """A time in the PE header would make every build of one commit differ."""

@@ -59,12 +59,15 @@ for t in klvflash klvpkg klvsim; do
   strip --strip-unneeded --remove-section=.comment --remove-section=.note "$root/usr/bin/$t"
 done
 
-# Manual pages from the programs' own help. klvpkg's subcommands have help of their own,
-# which goes in as a section of preformatted text.
+# Manual pages from the programs' own help. klvpkg's subcommands (as its --help lists
+# them) have help of their own, which goes in as a section of preformatted text.
 roff_verbatim() { sed -e 's/\\/\\e/g' -e "s/^\([.']\)/\\\\\&\1/"; }
+subcommands=$("$root/usr/bin/klvpkg" --help |
+              awk '/^Subcommands:/ { on = 1; next } on && /^  [a-z]/ { print $1 } /^$/ { on = 0 }')
+[ -n "$subcommands" ] || { echo "$me: klvpkg --help lists no subcommands" >&2; exit 1; }
 {
   echo "[COMMANDS]"
-  for sub in build inspect; do
+  for sub in $subcommands; do
     echo ".SS \"klvpkg $sub\""
     echo ".nf"
     "$root/usr/bin/klvpkg" "$sub" --help | roff_verbatim

@@ -159,6 +159,13 @@ class ManualPages(Unpacked):
                 self.assertIn("EXIT STATUS", text)
                 self.assertIn("klv-tools %s" % self.facts["version"], text)
 
+    def test_klvpkg_page_has_every_subcommand(self):
+        helped = run(os.path.join(self.root, "usr/bin/klvpkg"), "--help").stdout
+        listed = re.findall(r"^  ([a-z]+)", helped.split("Subcommands:")[1], re.M)
+        self.assertTrue(listed)
+        text = re.sub(r".\x08", "", self.render("klvpkg").stdout)
+        self.assertEqual(re.findall(r"^   klvpkg ([a-z]+)$", text, re.M), listed)
+
     def test_exit_statuses_match_the_help(self):
         """Every status that a tool's --help names has an entry in EXIT STATUS."""
         for tool in TOOLS:

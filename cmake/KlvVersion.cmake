@@ -16,8 +16,8 @@
 #   KLV_VERSION_MAJOR/MINOR/PATCH  numbers, for the Windows VERSIONINFO
 #   KLV_COMMIT                   "0123456789ab", "0123456789ab-dirty" when tracked files
 #                                differ from the commit, "unknown" outside a git checkout
-#   KLV_VERSION_AND_COMMIT       "1.2.3 (commit 0123456789ab)", one literal (the Windows
-#                                resource compiler joins no literals)
+#   KLV_VERSION_AND_COMMIT       "1.2.3 (commit 0123456789ab)", a single literal, for
+#                                the VALUE lines of the Windows resource file
 #   KLV_VERSION_LINE(tool)       tool " 1.2.3 (commit 0123456789ab)", what --version prints
 #
 # Run as a script (cmake -P) it writes the two files; only when their text changes, so

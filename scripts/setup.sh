@@ -18,6 +18,8 @@ packages=(
   python3 socat
   # a stepped wall clock for the lock-wait test
   faketime
+  # releases: the Debian package, its manual pages and checks, the Windows zip's checks
+  dpkg-dev lintian help2man man-db unzip
 )
 
 missing=()

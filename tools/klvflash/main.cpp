@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include "discovery/port_listing.h"
 #include "discovery/utf_text.h"
 #include "package/fw_package.h"
+#include "package/package_resource.h"
 #include "platform/sleep.h"
 #include "protocol/mt_update_protocol.h"
 #include "tools/common/file_checks.h"
@@ -37,6 +39,7 @@
 #include "tools/klvflash/package_trust.h"
 #include "tools/klvflash/port_facts.h"
 #include "tools/klvflash/port_selection.h"
+#include "tools/klvflash/station_run.h"
 #include "transport/mt_access_if_comm_port.h"
 
 using namespace klv::tools;
@@ -207,8 +210,12 @@ std::string ListJson(const std::vector<PortListEntry>& entries) {
 int main(int argc, char** argv) {
     CLI::App app(kDescription, "klvflash");
     app.footer(kExitStatuses);
-    std::string portOption;
+    std::vector<std::string> portOptions;
     std::string packagePath;
+    bool station = false;
+    bool again = false;
+    int count = 0;
+    std::string logPath;
     int waitSeconds = 0;
     bool list = false;
     bool info = false;
@@ -221,15 +228,17 @@ int main(int argc, char** argv) {
     int rescanMs = SearchSettings{}.rescanMs;
     app.set_version_flag("--version", VersionLine("klvflash"));
     CLI::Option* portOpt =
-        app.add_option("--port", portOption,
+        app.add_option("--port", portOptions,
                        "The instrument's serial device, e.g. /dev/ttyACM0 (default: find it); "
-                       "it must be a terminal device");
+                       "it must be a terminal device. With --station: repeatable, and then "
+                       "exactly these ports are served")
+            ->allow_extra_args(false);
     CLI::Option* waitOpt =
         app.add_option("--wait", waitSeconds,
                        "Without --port: give up after this many seconds without an instrument "
-                       "(exit status 69); 0 waits without a limit (default)")
-            ->check(CLI::Range(0, 1000000))
-            ->excludes(portOpt);
+                       "(exit status 69); 0 waits without a limit (default). With --station: "
+                       "end once nothing has happened for this many seconds")
+            ->check(CLI::Range(0, 1000000));
     CLI::Option* listOpt =
         app.add_flag("--list", list,
                      "Print the present serial ports with their USB ids and whether the "
@@ -251,6 +260,24 @@ int main(int argc, char** argv) {
         ->excludes(infoOpt)
         ->excludes(listOpt);
     app.add_flag("--trace", trace, "Print the transport's trace lines on stdout");
+    CLI::Option* stationOpt = app.add_flag(
+        "--station", station,
+        "Service station: update every instrument the package serves that is present or "
+        "plugged in while it runs (or exactly the --port ones), each in a worker of its "
+        "own, after one question at the start; an instrument is updated once per run");
+    app.add_flag("--again", again,
+                 "With --station: update an instrument again once it was unplugged and "
+                 "plugged in again")
+        ->needs(stationOpt);
+    app.add_option("--count", count,
+                   "With --station: end once this many instruments were handled")
+        ->check(CLI::Range(1, 1000000))
+        ->needs(stationOpt);
+    app.add_option("--log", logPath,
+                   "With --station: append one JSON line per instrument and attempt to this "
+                   "file, pushed to disk record by record")
+        ->needs(stationOpt);
+    stationOpt->excludes(listOpt)->excludes(infoOpt);
     // For the tests and the benchmark only.
     app.add_option("--x-settle-slice-ms", settleSliceMs)->group("");
     app.add_flag("--x-timing", timing)->group("");
@@ -275,8 +302,24 @@ int main(int argc, char** argv) {
     Run run;
     run.json = json;
     run.sink = &text;
+    if (!station && portOptions.size() > 1) {
+        return run.Refuse(kExitUsage,
+                          "--port may be given once; to serve several ports use --station");
+    }
+    if (!station && !portOptions.empty() && waitOpt->count() > 0) {
+        return run.Refuse(kExitUsage,
+                          "--wait limits the search for the instrument; with --port there is "
+                          "none: leave out one of them");
+    }
+    if (station && json) {
+        return run.Refuse(kExitUsage,
+                          "--json reports one update; with --station use --log FILE for one "
+                          "record per instrument");
+    }
+    const std::string portOption = portOptions.empty() ? std::string() : portOptions.front();
     // An unset shell variable must never mean "the default".
-    if (portOpt->count() > 0 && portOption.empty()) {
+    if (std::any_of(portOptions.begin(), portOptions.end(),
+                    [](const std::string& p) { return p.empty(); })) {
         return run.Refuse(kExitUsage,
                           "--port: the device name is empty; name the instrument's serial "
                           "device (for example /dev/ttyACM0), or leave --port out to find it");
@@ -310,6 +353,58 @@ int main(int argc, char** argv) {
     if (const auto refusal =
             CheckPackageTrust(packagePath.empty() ? nullptr : &read.bytes, trustOptions)) {
         return refusal->headline.empty() ? run.Report(*refusal) : run.End(*refusal);
+    }
+
+    if (station) {
+        StationSettings settings;
+        settings.ports = portOptions;
+        settings.yes = yes;
+        settings.again = again;
+        settings.count = count;
+        settings.waitSeconds = waitSeconds;
+        settings.logPath = logPath;
+        settings.sysRoot = sysRoot;
+        settings.devRoot = devRoot;
+        settings.rescanMs = rescanMs;
+        settings.settleSliceMs = settleSliceMs;
+        if (app.get_option("--log")->count() > 0 && logPath.empty()) {
+            return run.Refuse(kExitUsage, "--log: the file name is empty; name the log file");
+        }
+        if (!logPath.empty()) {
+            const std::string kind = DescribePath(logPath);
+            if (kind != "nothing" && kind != "a regular file") {
+                return run.Refuse(kExitUsage, "--log " + Printable(logPath) + " is " + kind +
+                                                  "; name a file to append the records to");
+            }
+            if (!packagePath.empty() && SameFile(logPath, packagePath)) {
+                return run.Refuse(kExitUsage, "--log " + Printable(logPath) +
+                                                  " is the package; name another file");
+            }
+        }
+        for (const std::string& name : portOptions) {
+            const PortCheck check = CheckTerminalDevice("--port", name);
+            if (check.result == PortCheck::Result::NotTerminal) {
+                return run.Refuse(kExitUsage, Printable(check.error) + "; nothing was written");
+            }
+        }
+        if (!package.IsUsable()) {
+            return run.End(OutcomeOfStatus(StatusPackageInvalid, ErrorPackageInvalid));
+        }
+        if (portOptions.empty() && package.usbIds.empty()) {
+            return run.Refuse(kExitUsage,
+                              "the package lists no USB vendor and product ids, so its "
+                              "instruments cannot be found; name their ports with --port");
+        }
+        settings.packageName = packagePath.empty() ? "(built in)" : packagePath;
+        const uint8_t* packageBytes = read.bytes.data();
+        uint32_t packageSize = static_cast<uint32_t>(read.bytes.size());
+        if (packagePath.empty() && !FindEmbeddedPackage(&packageBytes, &packageSize)) {
+            packageSize = 0;
+        }
+        settings.packageSha256 = Sha256Hex(packageBytes, packageSize);
+        return RunStation(settings, package, text, [&text](InterruptState& questionState) {
+            return Ask(text, questionState, nullptr) == Answer::Yes;
+        });
     }
 
     // Interrupts are taken from here on: no other thread runs yet.

@@ -33,16 +33,30 @@ void StationState::SeenPresent(const std::vector<std::string>& keys) {
     }
 }
 
-bool StationState::Claim(const std::string& key, const std::string& port,
-                         const std::string& serial, int& row) {
-    const std::lock_guard<std::mutex> hold(lock_);
-    Instrument& instrument = instruments_[key];
+bool StationState::MayStartLocked(const std::string& key) const {
+    const auto found = instruments_.find(key);
+    if (found == instruments_.end()) {
+        return true;
+    }
+    const Instrument& instrument = found->second;
     if (instrument.running) {
         return false;
     }
-    if (instrument.ended && !(again_ && instrument.unpluggedSinceEnd)) {
+    return !instrument.ended || (again_ && instrument.unpluggedSinceEnd);
+}
+
+bool StationState::MayStart(const std::string& key) const {
+    const std::lock_guard<std::mutex> hold(lock_);
+    return MayStartLocked(key);
+}
+
+bool StationState::Claim(const std::string& key, const std::string& port,
+                         const std::string& serial, int& row) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (!MayStartLocked(key)) {
         return false;
     }
+    Instrument& instrument = instruments_[key];
     instrument = Instrument{};
     instrument.running = true;
     StationRow fresh;

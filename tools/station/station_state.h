@@ -53,6 +53,9 @@ class StationState {
     // not among them counts as unplugged from then on.
     void SeenPresent(const std::vector<std::string>& keys);
 
+    // Whether Claim would start the instrument now (nothing changes).
+    bool MayStart(const std::string& key) const;
+
     // Claims the instrument for a new attempt and adds its row; false (and no row) when
     // it is being updated now or its attempt has ended and it may not be started again.
     // row receives the new row's index.
@@ -78,6 +81,8 @@ class StationState {
         bool ended = false;
         bool unpluggedSinceEnd = false;
     };
+
+    bool MayStartLocked(const std::string& key) const;
 
     const bool again_;
     mutable std::mutex lock_;

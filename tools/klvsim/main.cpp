@@ -18,6 +18,7 @@
 #include "tools/klvsim/run_summary.h"
 #include "tools/klvsim/serial_endpoint.h"
 #include "tools/sim/fault_names.h"
+#include "tools/sim/full_speed_link.h"
 #include "tools/sim/instrument_engine.h"
 
 namespace {
@@ -146,6 +147,13 @@ int main(int argc, char** argv) {
         ->option_text("SECONDS");
     app.add_flag("--quiet", quiet, "Print only the path and the verdict line");
     app.add_flag("--trace", trace, "Print every packet in both directions on stderr");
+    std::string linkModel = "none";
+    app.add_option("--link-model", linkModel,
+                   "Pace the line as the instrument's USB would: full-speed (64-byte "
+                   "packets, at most 19 a 1 ms frame each way, a reply leaves in the next "
+                   "frame) or none (as fast as the line goes; default)")
+        ->check(CLI::IsMember({"none", "full-speed"}))
+        ->option_text("MODEL");
     app.footer(klv::sim::FaultNamesHelp() +
                "Examples: --fault sync:no-reply  --fault image1-chunk:3:gone  "
                "--fault finish:delay:800\n"
@@ -254,7 +262,21 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", text.c_str());
         };
     }
-    engine.Run(line);
+    std::string linkLine;
+    if (linkModel == "full-speed") {
+        FullSpeedLink paced(line);
+        engine.Run(paced);
+        const FullSpeedLink::Figures f = paced.Report();
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "link: full-speed, %d host packets, %d replies, first packet to last "
+                      "reply %.3f s, model minimum %.3f s (%+.1f %%)",
+                      f.hostPackets, f.replies, f.actualSeconds, f.minimumSeconds,
+                      f.minimumSeconds > 0 ? 100.0 * (f.actualSeconds / f.minimumSeconds - 1) : 0.0);
+        linkLine = text;
+    } else {
+        engine.Run(line);
+    }
     line.Drain(2000);
     line.Close();
 
@@ -263,5 +285,6 @@ int main(int argc, char** argv) {
     ending.signal = line.Signal();
     ending.idleSeconds = timeoutSeconds;
     ending.faultsAsked = config.faults;
+    ending.linkLine = linkLine;
     return PrintSummary(stdout, engine, package.get(), ending, quiet);
 }

@@ -115,6 +115,9 @@ int PrintSummary(std::FILE* out, const InstrumentEngine& engine, const FWPackage
         std::fprintf(out, "end: %s\n", EndText(ending).c_str());
         std::fprintf(out, "connections: %d\n", r.syncs);
         std::fprintf(out, "packets: %d\n", r.packetsReceived);
+        if (!ending.linkLine.empty()) {
+            std::fprintf(out, "%s\n", ending.linkLine.c_str());
+        }
         std::fprintf(
             out, "%s\n",
             ImageLine(2, r.image2Started, r.image2Announced, r.image2, r.image2Ended).c_str());

@@ -24,6 +24,7 @@ struct RunEnding {
     int signal = 0;  // the signal that ended the run, if any
     int idleSeconds = 0;
     std::vector<Fault> faultsAsked;  // as given on the command line
+    std::string linkLine;            // the link model's figures; empty without one
 };
 
 // The faults asked for that never struck, in the order asked.

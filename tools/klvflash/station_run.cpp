@@ -43,6 +43,8 @@ constexpr int kExitSomeFailed = 1;
 constexpr int kLoopMs = 200;
 // The live table is redrawn at most this often.
 constexpr std::chrono::milliseconds kTableInterval{250};
+// Lines of the table are cut to fit an 80-column terminal and wider.
+constexpr size_t kTableWidth = 79;
 
 // A port that may hold an instrument to update.
 struct Candidate {
@@ -370,7 +372,7 @@ void Station::Work(int row, Candidate c, std::unique_ptr<MTAccessIfCommPort> por
         text.Warning("klvflash: the record of " + name + " could not be written to " +
                      Printable(settings.logPath));
     }
-    state.End(row, outcome.exitStatus, outcome.headline);
+    state.End(row, outcome.exitStatus, outcome.exitStatus == 0 ? std::string("updated") : detail);
     {
         const std::lock_guard<std::mutex> hold(activityMutex);
         lastActivity = Clock::now();
@@ -386,21 +388,22 @@ void Station::DrawTable(bool final) {
         out += "\x1b[" + std::to_string(tableLines) + "A";
     }
     std::vector<std::string> lines;
-    lines.push_back(Fit("PORT", 18) + " " + Fit("SERIAL", 12) + " " + Fit("MODEL", 8) + " " +
-                    Fit("PHASE", 10) + " " + Fit("PROGRESS", 22) + " RESULT");
+    lines.push_back(Fit("PORT", 14) + " " + Fit("SERIAL", 10) + " " + Fit("MODEL", 8) + " " +
+                    Fit("PHASE", 10) + " " + Fit("PROGRESS", 19) + " RESULT");
     for (const StationRow& r : rows) {
         char progress[64] = "";
         if (r.bytesTotal > 0 && r.bytesSent > 0) {
-            std::snprintf(progress, sizeof progress, "%3d%% %8.1f KiB/s",
+            std::snprintf(progress, sizeof progress, "%3d%% %7.1f KiB/s",
                           static_cast<int>(r.bytesSent * 100 / r.bytesTotal),
                           r.bytesPerSecond / 1024.0);
         }
-        lines.push_back(Fit(Printable(r.port), 18) + " " + Fit(Printable(r.serial), 12) + " " +
+        lines.push_back(Fit(Printable(r.port), 14) + " " + Fit(Printable(r.serial), 10) + " " +
                         Fit(r.model, 8) + " " + Fit(StationPhaseName(r.phase), 10) + " " +
-                        Fit(progress, 22) + " " + Printable(r.resultText));
+                        Fit(progress, 19) + " " + Printable(r.resultText));
     }
     for (const std::string& line : lines) {
-        out += "\x1b[2K" + line + "\n";
+        // A line that wrapped would throw the redraw's count of lines off.
+        out += "\x1b[2K" + line.substr(0, kTableWidth) + "\n";
     }
     tableLines = final ? 0 : static_cast<int>(lines.size());
     std::fputs(out.c_str(), stderr);

@@ -38,12 +38,12 @@ WARNING_IN_FINISH = "keep it connected. This ends by itself"
 
 CASES = {
     # Before the transfer: ends at once, nothing of the images sent.
-    "sigint_while_connecting": dict(sim=HOLD_CONNECT, flash=["--yes"], at=("err", ""),
-                                    after_s=0.5, signals=["INT"], exit=130, within_s=1.5,
+    "sigint_while_connecting": dict(sim=HOLD_CONNECT, flash=["--yes"], at=("sim", "fault  identify"),
+                                    after_s=0.3, signals=["INT"], exit=130, within_s=1.5,
                                     out=["Stopped before the update began."],
                                     images="none"),
-    "sigterm_while_connecting": dict(sim=HOLD_CONNECT, flash=["--yes"], at=("err", ""),
-                                     after_s=0.5, signals=["TERM"], exit=143, within_s=1.5,
+    "sigterm_while_connecting": dict(sim=HOLD_CONNECT, flash=["--yes"], at=("sim", "fault  identify"),
+                                     after_s=0.3, signals=["TERM"], exit=143, within_s=1.5,
                                      out=["Stopped before the update began."], images="none"),
     "sigint_at_the_question": dict(flash=[], at=("out", "Install it? [YES/NO]"),
                                    signals=["INT"], exit=130, within_s=1.5,
@@ -54,22 +54,22 @@ CASES = {
                                    absent=["NOW LOADING"], images="none"),
     # During the transfer: one Ctrl-C warns and the update completes.
     "one_sigint_during_transfer": dict(sim=HOLD_TRANSFER, flash=["--yes", "--x-settle-slice-ms", "0"],
-                                       at=("out", "NOW LOADING"), after_s=0.5,
+                                       at=("sim", "fault  image2-chunk:5"), after_s=0.3,
                                        signals=["INT"], exit=0,
                                        out=["Please disconnect the cable"],
                                        err=[WARNING_IN_TRANSFER], images="complete"),
     # A second one within the window stops between two packets.
     "two_sigints_during_transfer": dict(sim=HOLD_TRANSFER, flash=["--yes"],
-                                        at=("out", "NOW LOADING"), after_s=0.5,
+                                        at=("sim", "fault  image2-chunk:5"), after_s=0.3,
                                         signals=["INT", "INT"], exit=130,
                                         out=["STOPPED DURING THE TRANSFER", STOPPED_IN_TRANSFER],
                                         err=[WARNING_IN_TRANSFER], images="partial"),
     "sigterm_during_transfer": dict(sim=HOLD_TRANSFER, flash=["--yes"],
-                                    at=("out", "NOW LOADING"), after_s=0.5,
+                                    at=("sim", "fault  image2-chunk:5"), after_s=0.3,
                                     signals=["TERM"], exit=143,
                                     out=[STOPPED_IN_TRANSFER], images="partial"),
     "sighup_during_transfer": dict(sim=HOLD_TRANSFER, flash=["--yes"],
-                                   at=("out", "NOW LOADING"), after_s=0.5,
+                                   at=("sim", "fault  image2-chunk:5"), after_s=0.3,
                                    signals=["HUP"], exit=143,
                                    out=[STOPPED_IN_TRANSFER], images="partial"),
     # During the finish wait nothing stops it.
@@ -160,10 +160,16 @@ def main():
     link = os.path.join(folder, "ttyKLV")
     sim = flash = None
     try:
+        # With a held step, klvsim's trace tells when the hold has begun.
+        held = case["at"][0] == "sim"
         sim_args = [klvsim, "--timeout", "30", "--package", demo] + case.get("sim", [])
+        if held:
+            sim_args.append("--trace")
         if case.get("link"):
             sim_args += ["--link", link]
-        sim = subprocess.Popen(sim_args, stdout=subprocess.PIPE, text=True)
+        sim = subprocess.Popen(sim_args, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE if held else None, text=True)
+        sim_trace = Lines(sim.stderr) if held else None
         pty = sim.stdout.readline().strip()
         if not pty:
             print("klvsim printed no port")
@@ -177,7 +183,8 @@ def main():
         out = Lines(flash.stdout)
         err = Lines(flash.stderr)
         stream, text = case["at"]
-        if text and not (out if stream == "out" else err).wait_for(text):
+        lines = {"out": out, "err": err, "sim": sim_trace}[stream]
+        if not lines.wait_for(text):
             print("klvflash never said", repr(text))
         time.sleep(case.get("after_s", 0.3))
         start = time.monotonic()

@@ -40,9 +40,12 @@ class Row:
     usb: int = 0
 
 
-# Holds a screen on which the program talks to the instrument: below the 5 s reply
-# time-out, so a run that is not interrupted still goes on normally.
-HOLD_CONNECTING = ["--fault", "identify:delay:3000"]
+# Holds a screen on which the program talks to the instrument: each delay below the 5 s
+# reply time-out, so a run that is not interrupted still goes on normally; three of them
+# keep the connection going for about 9 s, long enough for a row's presses on a loaded
+# machine (each klvdrive run under Wine takes up to a second or more there).
+HOLD_CONNECTING = ["--fault", "sync:delay:3000", "--fault", "size:delay:3000",
+                   "--fault", "identify:delay:3000"]
 # Image start acknowledgements are awaited for a minute or more: a long hold that only
 # an unplugged instrument (or the hold's end) cuts short.
 HOLD_IMAGE2_START = ["--fault", "image2-start:delay:20000"]

@@ -73,7 +73,9 @@ const char* const kExitStatuses =
     "or has no main image, 255 no package; 64 usage error (also: --port is no serial "
     "device); 65 the update was declined; 66 --package cannot be read (missing, not a "
     "regular file, over 256 MiB); 69 no instrument could be opened within --wait; 130 "
-    "stopped by Ctrl-C; 143 stopped by SIGTERM or SIGHUP.";
+    "stopped by Ctrl-C; 143 stopped by SIGTERM or SIGHUP. With --station: 0 every "
+    "instrument handled was updated, 1 at least one failed (each one's code is in the "
+    "summary and the log), 69 none was handled, 73 --log cannot be written.";
 
 int settleSliceMs = -1;  // test-only: length of each settle-wait slice instead of 200 ms
 

@@ -28,10 +28,6 @@ constexpr int kImage1StartTimeoutMs = 100000;
 // Smallest maxPacket that carries one data byte.
 constexpr int kMinimumPacket = PacketHeader::kSize + 1;
 
-// After the finish command the instrument writes its flash: 51 slices of 200 ms.
-constexpr int kSettleSlices = 51;
-constexpr int kSettleSliceMs = 200;
-
 // A full chunk packet fills maxPacket, except that its length must not be a multiple of
 // 64 (the serial channel splits such writes): then it stays 4 bytes shorter.
 int ChunkSize(int maxPacket) {

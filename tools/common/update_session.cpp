@@ -4,16 +4,17 @@
 #include <array>
 
 #include "platform/sleep.h"
+#include "protocol/protocol_constants.h"
 
 namespace klv::tools {
 
 namespace {
 
 // Packet kinds the session watches for (command, subCommand).
-constexpr uint8_t kGroupLink = 0x00;
-constexpr uint8_t kGroupData = 0x01;
-constexpr uint8_t kGroupAck = 0x03;
-constexpr uint8_t kAck = 0x01;
+using protocol::kAck;
+using protocol::kGroupAck;
+using protocol::kGroupData;
+using protocol::kGroupLink;
 constexpr uint8_t kSizeReply = 0x21;
 constexpr uint8_t kIdentifyReply = 0x11;
 constexpr uint8_t kVersionEntry = 0x03;
@@ -23,8 +24,8 @@ constexpr uint8_t kImageData = 0x03;
 constexpr int kHeaderSize = 4;
 constexpr int kVersionTextOffset = 4;  // four payload bytes before an entry's text
 
-// The instrument's settle wait after the finish command: 51 slices of 200 ms.
-constexpr int kFinishWaitMs = 51 * 200;
+// The instrument's settle wait after the finish command.
+constexpr int kFinishWaitMs = protocol::kSettleSlices * protocol::kSettleSliceMs;
 
 // The session whose finish wait runs on this thread: the protocol's sleep hook is a
 // plain function, and each session runs on a thread of its own.

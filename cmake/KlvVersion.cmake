@@ -118,3 +118,20 @@ add_library(klv_version INTERFACE)
 target_include_directories(klv_version INTERFACE ${KLV_VERSION_DIR})
 add_dependencies(klv_version klv_version_header)
 unset(_klv_version_command)
+
+# The version resource of a Windows command-line tool: the shared .rc file reads the
+# tool's name and description from a header of the tool's own.
+function(klv_tool_version_resource target description)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_identity)
+  file(CONFIGURE OUTPUT ${dir}/tool_identity.h
+       CONTENT "#define KLV_TOOL_NAME \"${target}\"\n#define KLV_TOOL_DESCRIPTION \"${description}\"\n")
+  set(rc ${PROJECT_SOURCE_DIR}/res/win/tool_version.rc)
+  target_sources(${target} PRIVATE ${rc})
+  target_include_directories(${target} PRIVATE ${dir})
+  target_link_libraries(${target} PRIVATE klv_version)
+  set_source_files_properties(${rc} TARGET_DIRECTORY ${target} PROPERTIES
+                              OBJECT_DEPENDS "${KLV_VERSION_HEADER};${dir}/tool_identity.h")
+endfunction()

@@ -7,8 +7,9 @@
 // and mode; the second event lets a scan retry a port it could not open yet). inotify
 // rather than the udev netlink socket: it needs no privileges and no udev, and it works
 // on any folder, which the tests use.
-// Windows: no notification without a window; the system's port list is read every 250 ms
-// and compared with the one seen last.
+// Windows: a hidden top-level window of the watch's own receives WM_DEVICECHANGE, also
+// registered for the COM-port interface class; each notification counts as a change.
+// Wine sends none: there the caller's periodic rescan has to find a new port.
 //
 // Changes since the watch was made (or since the last Changed) count, so nothing that
 // happens between a scan and the next wait is lost.

@@ -1,9 +1,12 @@
 #include "tools/common/progress_meter.h"
 
+#include <algorithm>
 #include <cstdio>
 
-std::string ProgressLine(uint64_t sent, uint64_t total, double seconds) {
-    constexpr int kWidth = 30;
+std::string ProgressLine(uint64_t sent, uint64_t total, double seconds, int columns) {
+    // Everything but the bar takes 44 columns; the cursor needs one more.
+    constexpr int kRest = 45;
+    const int kWidth = columns > 0 ? std::clamp(columns - kRest, 5, 30) : 30;
     if (sent > total) {
         sent = total;
     }

@@ -1,8 +1,8 @@
 #include "tools/common/run_report.h"
 
-#include <openssl/evp.h>
-
 #include <nlohmann/json.hpp>
+
+#include "package/sha256.h"
 
 namespace klv::tools {
 
@@ -35,12 +35,11 @@ Json Image(const FWImage& image) {
 }  // namespace
 
 std::string Sha256Hex(const uint8_t* bytes, size_t length) {
-    uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(bytes, length, digest, &digestLength, EVP_sha256(), nullptr) != 1) {
+    const auto digest = klv::package::Sha256Of(bytes, length);
+    if (!digest) {
         return "unavailable";
     }
-    return Hex(digest, digestLength);
+    return Hex(digest->data(), digest->size());
 }
 
 std::string RunJson(const RunRecord& record) {

@@ -1,5 +1,6 @@
 #include "tools/common/text_sink.h"
 
+#include "tools/common/console.h"
 #include "tools/common/progress_meter.h"
 
 namespace klv::tools {
@@ -9,7 +10,7 @@ TextSink::TextSink(std::FILE* messages, std::FILE* progress, bool progressOnTerm
 
 void TextSink::EndLineLocked() {
     if (lineOpen) {
-        std::fputc('\n', progress);
+        WriteText(progress, "\n");
         lineOpen = false;
     }
 }
@@ -19,15 +20,13 @@ void TextSink::Message(const std::string& line) {
     if (messages == progress) {
         EndLineLocked();
     }
-    std::fprintf(messages, "%s\n", line.c_str());
-    std::fflush(messages);
+    WriteText(messages, line + "\n");
 }
 
 void TextSink::Warning(const std::string& line) {
     const std::lock_guard<std::mutex> lock(mutex);
     EndLineLocked();
-    std::fprintf(progress, "%s\n", line.c_str());
-    std::fflush(progress);
+    WriteText(progress, line + "\n");
 }
 
 void TextSink::PhaseStarted(SessionPhase phase) {
@@ -41,10 +40,9 @@ void TextSink::PhaseStarted(SessionPhase phase) {
         const std::lock_guard<std::mutex> lock(mutex);
         EndLineLocked();
         if (!terminal) {
-            std::fprintf(progress,
-                         "finishing: the instrument stores the firmware (about 10 s); keep it "
-                         "connected\n");
-            std::fflush(progress);
+            WriteText(progress,
+                      "finishing: the instrument stores the firmware (about 10 s); keep it "
+                      "connected\n");
         }
     }
 }
@@ -60,9 +58,8 @@ void TextSink::Progress(uint64_t sent, uint64_t total) {
         }
         drawn = true;
         lastDraw = at;
-        std::fprintf(progress, "\r%s", ProgressLine(sent, total, seconds).c_str());
+        WriteText(progress, "\r" + ProgressLine(sent, total, seconds, TerminalColumns(progress)));
         lineOpen = true;
-        std::fflush(progress);
         return;
     }
     const int tenth = total == 0 ? 10 : static_cast<int>(sent * 10 / total);
@@ -70,8 +67,7 @@ void TextSink::Progress(uint64_t sent, uint64_t total) {
         return;
     }
     lastTenth = tenth;
-    std::fprintf(progress, "%s\n", ProgressLine(sent, total, seconds).c_str());
-    std::fflush(progress);
+    WriteText(progress, ProgressLine(sent, total, seconds) + "\n");
 }
 
 void TextSink::FinishWait(int msLeft, int /*msTotal*/) {
@@ -84,14 +80,15 @@ void TextSink::FinishWait(int msLeft, int /*msTotal*/) {
         return;
     }
     lastSecondsLeft = secondsLeft;
-    std::fprintf(progress,
-                 "\rfinishing: the instrument stores the firmware, keep it connected: %2d s ",
-                 secondsLeft);
+    char line[96];
+    std::snprintf(line, sizeof line,
+                  "\rfinishing: the instrument stores the firmware, keep it connected: %2d s ",
+                  secondsLeft);
+    WriteText(progress, line);
     lineOpen = true;
     if (secondsLeft == 0) {
         EndLineLocked();
     }
-    std::fflush(progress);
 }
 
 }  // namespace klv::tools

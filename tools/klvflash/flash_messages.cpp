@@ -5,6 +5,7 @@
 #include "package/fw_package.h"
 #include "protocol/mt_update_protocol.h"
 #include "tools/common/printable_text.h"
+#include "tools/klvflash/port_system.h"
 
 namespace {
 
@@ -56,12 +57,10 @@ struct OpenFailureText {
 OpenFailureText TextOf(OpenFailure why, const std::string& port) {
     switch (why) {
         case OpenFailure::Missing:
-            return {"There is no port " + port,
-                    "check the cable and the port name (ls /dev/ttyACM* /dev/ttyUSB*)"};
+            return {"There is no port " + port, std::string("check the cable and the port name (") +
+                                                    SystemPortTexts().findPorts + ")"};
         case OpenFailure::NoPermission:
-            return {"You may not open " + port,
-                    "add your user to the dialout group (sudo usermod -aG dialout $USER) and "
-                    "log in again"};
+            return {"You may not open " + port, SystemPortTexts().permissionFix};
         case OpenFailure::Busy:
             return {"The port " + port + " is in use by another program",
                     "close the program that holds it"};

@@ -3,8 +3,6 @@
 // connects, checks model and version, says what it found, asks before it installs,
 // transfers the package's two images and reports the outcome as the updater dialog does.
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -19,13 +17,13 @@
 #include <vector>
 
 #include "discovery/device_change_watch.h"
-#include "discovery/port_enumerator_linux.h"
 #include "discovery/port_listing.h"
 #include "discovery/utf_text.h"
 #include "package/fw_package.h"
 #include "package/package_resource.h"
 #include "platform/sleep.h"
 #include "protocol/mt_update_protocol.h"
+#include "tools/common/console.h"
 #include "tools/common/file_checks.h"
 #include "tools/common/interrupt_source.h"
 #include "tools/common/printable_text.h"
@@ -39,6 +37,7 @@
 #include "tools/klvflash/package_trust.h"
 #include "tools/klvflash/port_facts.h"
 #include "tools/klvflash/port_selection.h"
+#include "tools/klvflash/port_system.h"
 #include "tools/klvflash/station_run.h"
 #include "transport/mt_access_if_comm_port.h"
 
@@ -50,21 +49,24 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kQuestionPollMs = 100;
 
-const char* const kDescription =
-    "Updates the firmware of a KLV-series instrument over its serial port.\n"
-    "Without --port it looks among the present serial ports for one whose USB vendor and "
-    "product ids the package lists, and uses the first that opens. While there is none it "
-    "prints WAITING... and waits: it watches /dev with inotify (no polling) and scans "
-    "again whenever a serial device appears, goes or changes its permissions, and also "
-    "every 2 s, for a port that another program lets go of. A port of the instrument "
-    "that is present but does not open (busy, no permission) is reported once on stderr "
-    "while the wait goes on.\n"
-    "Before the question it prints the port, the model the instrument reported and its "
-    "firmware versions. Ctrl-C or SIGTERM before the transfer ends at once (at the "
-    "question it counts as NO). During the transfer the first Ctrl-C only warns; a second "
-    "one within 3 s, or SIGTERM or SIGHUP, stops between two packets and leaves the "
-    "instrument without the new firmware. During the last wait (about 10 s) the "
-    "instrument stores the firmware: interrupts only remind you to keep it connected.";
+std::string Description() {
+    return std::string(
+               "Updates the firmware of a KLV-series instrument over its serial port.\n"
+               "Without --port it looks among the present serial ports for one whose USB "
+               "vendor and product ids the package lists, and uses the first that opens. While "
+               "there is none it prints WAITING... and waits: ") +
+           SystemPortTexts().waitingHow +
+           ". A port of the instrument that is present but does not open (busy, no "
+           "permission) is reported once on stderr while the wait goes on.\n"
+           "Before the question it prints the port, the model the instrument reported and its "
+           "firmware versions. Ctrl-C or a termination request before the transfer ends at "
+           "once (at the question it counts as NO). During the transfer the first Ctrl-C only "
+           "warns; a second one within 3 s, or a termination request (SIGTERM, SIGHUP; on "
+           "Windows Ctrl-Break or closing the console window) stops between two packets and "
+           "leaves the instrument without the new firmware. During the last wait (about 10 s) "
+           "the instrument stores the firmware: interrupts only remind you to keep it "
+           "connected.";
+}
 
 const char* const kExitStatuses =
     "Exit status: 0 completed (--info: the package serves this instrument); the error code "
@@ -73,7 +75,7 @@ const char* const kExitStatuses =
     "or has no main image, 255 no package; 64 usage error (also: --port is no serial "
     "device); 65 the update was declined; 66 --package cannot be read (missing, not a "
     "regular file, over 256 MiB); 69 no instrument could be opened within --wait; 130 "
-    "stopped by Ctrl-C; 143 stopped by SIGTERM or SIGHUP. With --station: 0 every "
+    "stopped by Ctrl-C; 143 stopped by a termination request. With --station: 0 every "
     "instrument handled was updated, 1 at least one failed (each one's code is in the "
     "summary and the log), 69 none was handled, 73 --log cannot be written.";
 
@@ -111,8 +113,7 @@ struct Run {
             }
         }
         if (json) {
-            std::fputs(RunJson(record).c_str(), stdout);
-            std::fflush(stdout);
+            WriteText(stdout, RunJson(record));
         }
         return outcome.exitStatus;
     }
@@ -126,8 +127,8 @@ class ConsoleSearch final : public SearchObserver {
         sink.Warning("klvflash: " + NoticeOfOpenFailureWhileWaiting(why, Printable(port)));
     }
     void NotWatching() override {
-        sink.Warning("klvflash: cannot watch " + devRoot +
-                     " for new devices (inotify); looking every few seconds instead");
+        sink.Warning("klvflash: cannot watch " + DeviceWatchDescription(devRoot) +
+                     "; looking every few seconds instead");
     }
 
   private:
@@ -159,7 +160,7 @@ enum class Answer { Yes, No, Stopped, PortLost };
 // YES or NO from standard input; end of input counts as NO. Meanwhile an interrupt or
 // the port going away ends the question at once.
 Answer Ask(TextSink& sink, InterruptState& state, PortWatch* watch) {
-    AnswerReader reader(STDIN_FILENO);
+    AnswerReader reader(0);  // standard input
     for (;;) {
         sink.Message("Install it? [YES/NO]");
         for (;;) {
@@ -210,7 +211,7 @@ std::string ListJson(const std::vector<PortListEntry>& entries) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app(kDescription, "klvflash");
+    CLI::App app(Description(), "klvflash");
     app.footer(kExitStatuses);
     std::vector<std::string> portOptions;
     std::string packagePath;
@@ -231,9 +232,10 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", VersionLine("klvflash"));
     CLI::Option* portOpt =
         app.add_option("--port", portOptions,
-                       "The instrument's serial device, e.g. /dev/ttyACM0 (default: find it); "
-                       "it must be a terminal device. With --station: repeatable, and then "
-                       "exactly these ports are served")
+                       std::string("The instrument's serial port, e.g. ") +
+                           SystemPortTexts().example +
+                           " (default: find it); it must be a serial port. With --station: "
+                           "repeatable, and then exactly these ports are served")
             ->allow_extra_args(false);
     CLI::Option* waitOpt =
         app.add_option("--wait", waitSeconds,
@@ -288,18 +290,23 @@ int main(int argc, char** argv) {
     app.add_option("--x-rescan-ms", rescanMs)->check(CLI::NonNegativeNumber)->group("");
     PackageTrustOptions trustOptions;
     AddPackageTrustOptions(app, trustOptions);
+    const std::vector<std::string> arguments = ToolArguments(argc, argv);
+    std::vector<const char*> argumentPointers;
+    for (const std::string& argument : arguments) {
+        argumentPointers.push_back(argument.c_str());
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(argumentPointers.size()), argumentPointers.data());
     } catch (const CLI::ParseError& e) {
         const int status = app.exit(e);
         return status == 0 ? 0 : kExitUsage;
     }
     if (json && trace) {
-        std::fprintf(stderr, "klvflash: --json and --trace both want stdout; use one of them\n");
+        WriteText(stderr, "klvflash: --json and --trace both want stdout; use one of them\n");
         return kExitUsage;
     }
     // Human messages go to stdout, or to stderr when stdout carries the JSON object.
-    TextSink text(json ? stderr : stdout, stderr, isatty(STDERR_FILENO) == 1);
+    TextSink text(json ? stderr : stdout, stderr, IsTerminal(stderr));
     InterruptState state;
     Run run;
     run.json = json;
@@ -323,8 +330,9 @@ int main(int argc, char** argv) {
     if (std::any_of(portOptions.begin(), portOptions.end(),
                     [](const std::string& p) { return p.empty(); })) {
         return run.Refuse(kExitUsage,
-                          "--port: the device name is empty; name the instrument's serial "
-                          "device (for example /dev/ttyACM0), or leave --port out to find it");
+                          std::string("--port: the device name is empty; name the instrument's "
+                                      "serial port (for example ") +
+                              SystemPortTexts().example + "), or leave --port out to find it");
     }
     if (packageOpt->count() > 0 && packagePath.empty()) {
         return run.Refuse(kExitUsage,
@@ -345,10 +353,11 @@ int main(int argc, char** argv) {
     }
     run.record.package = &package;
 
-    SysfsPortEnumerator ports(sysRoot, devRoot);
+    const std::unique_ptr<PortEnumerator> portList = SystemPortList(sysRoot, devRoot);
+    PortEnumerator& ports = *portList;
     if (list) {
         const std::vector<PortListEntry> entries = ListPorts(ports, package);
-        std::fputs(json ? ListJson(entries).c_str() : FormatPortList(entries).c_str(), stdout);
+        WriteText(stdout, json ? ListJson(entries) : FormatPortList(entries));
         return kExitOk;
     }
     // A damaged or untrusted package is refused before any port is opened.
@@ -456,12 +465,12 @@ int main(int argc, char** argv) {
         }
         // Opened before the port takes it exclusively.
         watch = PortWatch::Open(portOption);
-        if (!port.Open(std::u16string(portOption.begin(), portOption.end()))) {
+        if (!port.Open(Utf8ToUtf16(TransportPortName(portOption)))) {
             watch.reset();
             return run.End(
                 OutcomeOfOpenFailure(DiagnoseOpenFailure(portOption), Printable(portOption)));
         }
-        port.currentPortName.assign(portOption.begin(), portOption.end());
+        port.currentPortName = Utf8ToUtf16(TransportPortName(portOption));
         portName = portOption;
     } else {
         // Waiting for an instrument that this package could never update helps nobody:
@@ -556,7 +565,7 @@ int main(int argc, char** argv) {
                       RejectionDetail(session.ErrorCode(), session.Facts(), package));
     }
     text.Message("PROGRAM UPDATE");
-    text.Message(Printable(std::string_view(package.versionText)));
+    text.Message(DisplayVersionText(std::string_view(package.versionText)));
     if (yes) {
         text.Message("Install it? [YES/NO] YES");
     } else {
@@ -581,8 +590,10 @@ int main(int argc, char** argv) {
     if (timing && session.TransferStarted()) {
         const double seconds =
             std::chrono::duration<double>(Clock::now() - transferStart).count();
-        std::fprintf(stderr, "transfer %llu bytes in %.6f s\n",
-                     static_cast<unsigned long long>(session.ImageBytesSent()), seconds);
+        char line[96];
+        std::snprintf(line, sizeof line, "transfer %llu bytes in %.6f s\n",
+                      static_cast<unsigned long long>(session.ImageBytesSent()), seconds);
+        WriteText(stderr, line);
     }
     if (session.StoppedByRequest()) {
         return finish(OutcomeOfStop(state.StopExitStatus(), session.TransferStarted()));

@@ -5,8 +5,10 @@
 #include "package/package_integrity.h"
 #include "package/package_resource.h"
 #include "package/package_signing.h"
+#include "tools/common/console.h"
 
 using namespace klv::package;
+using klv::tools::WriteText;
 
 namespace {
 
@@ -49,7 +51,7 @@ std::optional<FlashOutcome> CheckPackageTrust(const std::vector<uint8_t>* fileBy
         std::string error;
         auto key = PublicKey::Load(path, error);
         if (!key) {
-            std::fprintf(stderr, "klvflash: --trust %s\n", error.c_str());
+            WriteText(stderr, "klvflash: --trust " + error + "\n");
             return FlashOutcome{FlashExitUsage, "", ""};
         }
         trusted.push_back(std::move(*key));
@@ -78,9 +80,9 @@ std::optional<FlashOutcome> CheckPackageTrust(const std::vector<uint8_t>* fileBy
                     "The package carries no digest, so damage to it cannot be ruled out "
                     "(--require-digest).");
             }
-            std::fprintf(stderr,
-                         "klvflash: warning: the package carries no digest; damage to it "
-                         "cannot be detected\n");
+            WriteText(stderr,
+                      "klvflash: warning: the package carries no digest; damage to it cannot "
+                      "be detected\n");
             break;
         case Integrity::Verified:
             break;

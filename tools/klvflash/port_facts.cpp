@@ -1,32 +1,22 @@
 #include "tools/klvflash/port_facts.h"
 
-#include <filesystem>
 #include <vector>
 
 #include "discovery/port_info.h"
 #include "discovery/scan_for_device.h"
 #include "discovery/usb_instance_id.h"
 #include "discovery/utf_text.h"
-
-namespace {
-
-std::string Canonical(const std::string& path) {
-    std::error_code ec;
-    const std::filesystem::path resolved = std::filesystem::canonical(path, ec);
-    return ec ? path : resolved.string();
-}
-
-}  // namespace
+#include "tools/klvflash/port_system.h"
 
 PortFacts FactsOfPort(PortEnumerator& ports, const std::string& path) {
     constexpr int kCapacity = 256;
     std::vector<PortInfo> table(kCapacity);
     const int count = ports.EnumeratePorts(table.data(), kCapacity);
-    const std::string wanted = Canonical(path);
+    const std::string wanted = ComparablePortName(path);
     PortFacts facts;
     for (int i = 0; i < count; ++i) {
         const std::string name = Utf16ToUtf8(std::u16string(FieldText(table[i].portName)));
-        if (name.empty() || Canonical(name) != wanted) {
+        if (name.empty() || ComparablePortName(name) != wanted) {
             continue;
         }
         facts.usb = ReadUsbIds(table[i].instanceId);

@@ -1,11 +1,6 @@
 #include "tools/klvflash/port_selection.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <map>
 
@@ -57,32 +52,6 @@ bool SleepUnlessStopped(int ms, const std::atomic<bool>& stop) {
 }
 
 }  // namespace
-
-OpenFailure DiagnoseOpenFailure(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        switch (errno) {
-            case ENOENT:
-            case ENODEV:
-            case ENXIO:
-                return OpenFailure::Missing;
-            case EACCES:
-            case EPERM:
-                return OpenFailure::NoPermission;
-            case EBUSY:
-                return OpenFailure::Busy;
-            default:
-                return OpenFailure::Other;
-        }
-    }
-    const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    const int lockError = errno;
-    close(fd);
-    if (!locked && lockError == EWOULDBLOCK) {
-        return OpenFailure::Busy;
-    }
-    return OpenFailure::Other;
-}
 
 SearchOutcome SearchForInstrument(MTAccessIfCommPort& port, const FWPackage& package,
                                   PortEnumerator& ports, DeviceChangeWatch& watch,

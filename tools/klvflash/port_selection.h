@@ -13,7 +13,8 @@ class FWPackage;
 class MTAccessIfCommPort;
 class PortEnumerator;
 
-// Works out why opening path failed, by trying it the way the port does.
+// Works out why opening path failed, by trying it the way the port does
+// (port_system_<os>.cpp).
 OpenFailure DiagnoseOpenFailure(const std::string& path);
 
 struct SearchSettings {

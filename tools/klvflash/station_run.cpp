@@ -1,7 +1,5 @@
 #include "tools/klvflash/station_run.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,12 +12,13 @@
 #include <thread>
 
 #include "discovery/device_change_watch.h"
-#include "discovery/port_enumerator_linux.h"
 #include "discovery/port_info.h"
+#include "discovery/scan_for_device.h"
 #include "discovery/usb_instance_id.h"
 #include "discovery/utf_text.h"
 #include "platform/sleep.h"
 #include "protocol/mt_update_protocol.h"
+#include "tools/common/console.h"
 #include "tools/common/file_checks.h"
 #include "tools/common/interrupt_source.h"
 #include "tools/common/printable_text.h"
@@ -28,6 +27,7 @@
 #include "tools/klvflash/flash_messages.h"
 #include "tools/klvflash/port_facts.h"
 #include "tools/klvflash/port_selection.h"
+#include "tools/klvflash/port_system.h"
 #include "tools/station/station_log.h"
 #include "tools/station/station_state.h"
 #include "transport/mt_access_if_comm_port.h"
@@ -141,7 +141,7 @@ class Station {
           package(package),
           text(text),
           state(settings.again),
-          table(isatty(STDERR_FILENO) == 1) {}
+          table(IsTerminal(stderr) && EnableTerminalSequences(stderr)) {}
 
     int Run(const StationQuestion& ask);
 
@@ -275,7 +275,7 @@ void Station::Scan(PortEnumerator& ports) {
         }
         auto port = std::make_unique<MTAccessIfCommPort>();
         port->trace = nullptr;
-        if (!port->Open(std::u16string(c.port.begin(), c.port.end()))) {
+        if (!port->Open(Utf8ToUtf16(TransportPortName(c.port)))) {
             // Tried again at the next scan; said once.
             const OpenFailure why = DiagnoseOpenFailure(c.port);
             const std::string notice = NoticeOfOpenFailureWhileWaiting(why, Printable(c.port));
@@ -406,8 +406,7 @@ void Station::DrawTable(bool final) {
         out += "\x1b[2K" + line.substr(0, kTableWidth) + "\n";
     }
     tableLines = final ? 0 : static_cast<int>(lines.size());
-    std::fputs(out.c_str(), stderr);
-    std::fflush(stderr);
+    WriteText(stderr, out);
 }
 
 int Station::Summary() {
@@ -457,7 +456,7 @@ int Station::Run(const StationQuestion& ask) {
     }
 
     text.Message("PROGRAM UPDATE");
-    text.Message(Printable(std::string_view(package.versionText)));
+    text.Message(DisplayVersionText(std::string_view(package.versionText)));
     text.Message("This package goes into every instrument this station sees" +
                  std::string(settings.ports.empty() ? "." : " on the ports named."));
     if (settings.yes) {
@@ -477,7 +476,9 @@ int Station::Run(const StationQuestion& ask) {
     text.Message(settings.ports.empty() ? "Waiting for instruments (Ctrl-C ends the station)."
                                         : "Serving the ports named (Ctrl-C ends the station).");
 
-    SysfsPortEnumerator ports(settings.sysRoot, settings.devRoot);
+    const std::unique_ptr<PortEnumerator> portList =
+        SystemPortList(settings.sysRoot, settings.devRoot);
+    PortEnumerator& ports = *portList;
     DeviceChangeWatch watch(settings.devRoot);
     std::thread drawer;
     if (table) {

@@ -6,23 +6,27 @@
 #include <random>
 #include <system_error>
 
+#include "tools/common/utf8_path.h"
+
 namespace fs = std::filesystem;
 
-bool WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& bytes,
+bool WriteFileAtomically(const std::string& pathText, const std::vector<uint8_t>& bytes,
                          std::string& error) {
+    using klv::tools::PathText;
+    const fs::path path = klv::tools::Utf8Path(pathText);
     std::random_device seed;
-    const fs::path temp = path.string() + ".tmp" + std::to_string(seed());
+    const fs::path temp = klv::tools::Utf8Path(pathText + ".tmp" + std::to_string(seed()));
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         if (!out) {
-            error = temp.string() + ": " + std::strerror(errno);
+            error = PathText(temp) + ": " + std::strerror(errno);
             return false;
         }
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
         out.close();
         if (!out) {
-            error = temp.string() + ": write failed";
+            error = PathText(temp) + ": write failed";
             std::error_code ignored;
             fs::remove(temp, ignored);
             return false;
@@ -31,7 +35,7 @@ bool WriteFileAtomically(const fs::path& path, const std::vector<uint8_t>& bytes
     std::error_code ec;
     fs::rename(temp, path, ec);
     if (ec) {
-        error = path.string() + ": " + ec.message();
+        error = pathText + ": " + ec.message();
         std::error_code ignored;
         fs::remove(temp, ignored);
         return false;

@@ -9,5 +9,6 @@
 
 // Writes to a temporary file beside `path` and renames it over `path`, so that a
 // failure never leaves a half-written package behind. False with `error` set on failure.
-bool WriteFileAtomically(const std::filesystem::path& path, const std::vector<uint8_t>& bytes,
+// path is UTF-8.
+bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string& error);

@@ -4,6 +4,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "tools/common/utf8_path.h"
+
 #include "package/fw_package.h"
 #include "package/package_integrity.h"
 #include "package/package_signing.h"
@@ -75,17 +77,17 @@ std::string IntegrityLine(const IntegrityReport& report) {
 bool CheckOutput(const std::string& option, const std::string& path, const std::string& package,
                  bool force, std::string& error) {
     std::error_code code;
-    const fs::path target(path);
+    const fs::path target = klv::tools::Utf8Path(path);
     if (fs::is_directory(target, code)) {
         error = option + " " + path + " is a directory; name a file";
         return false;
     }
     const fs::path parent = target.has_parent_path() ? target.parent_path() : fs::path(".");
     if (!fs::is_directory(parent, code)) {
-        error = option + " " + path + ": the folder " + parent.string() + " does not exist";
+        error = option + " " + path + ": the folder " + klv::tools::PathText(parent) + " does not exist";
         return false;
     }
-    if (fs::exists(target, code) && fs::equivalent(target, fs::path(package), code)) {
+    if (fs::exists(target, code) && fs::equivalent(target, klv::tools::Utf8Path(package), code)) {
         error = option + " " + path + " is the package itself";
         return false;
     }
@@ -107,8 +109,8 @@ int Extract(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
     }
     if (!cli.image1Out.empty() && !cli.image2Out.empty()) {
         std::error_code code;
-        if (fs::absolute(cli.image1Out, code).lexically_normal() ==
-            fs::absolute(cli.image2Out, code).lexically_normal()) {
+        if (fs::absolute(klv::tools::Utf8Path(cli.image1Out), code).lexically_normal() ==
+            fs::absolute(klv::tools::Utf8Path(cli.image2Out), code).lexically_normal()) {
             return fail("--image1 and --image2 name the same file");
         }
     }
@@ -166,11 +168,11 @@ int Extract(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
 int Keygen(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
     const std::string publicPath = cli.keyOut + ".pub";
     std::error_code code;
-    const fs::path target(cli.keyOut);
+    const fs::path target = klv::tools::Utf8Path(cli.keyOut);
     const fs::path parent = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::string error;
     if (!fs::is_directory(parent, code)) {
-        error = "--out " + cli.keyOut + ": the folder " + parent.string() + " does not exist";
+        error = "--out " + cli.keyOut + ": the folder " + klv::tools::PathText(parent) + " does not exist";
     } else if (fs::is_directory(target, code)) {
         error = "--out " + cli.keyOut + " is a directory; name the private key's file";
     }

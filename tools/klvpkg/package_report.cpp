@@ -1,12 +1,11 @@
 #include "tools/klvpkg/package_report.h"
 
-#include <openssl/evp.h>
-
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "package/package_layout.h"
+#include "package/sha256.h"
 #include "tools/common/printable_text.h"
 #include "tools/klvpkg/package_problem.h"
 
@@ -92,14 +91,13 @@ std::string HexOf(const uint8_t* bytes, size_t length) {
 }
 
 std::string Sha256Hex(const FWImage& image) {
-    uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
     static const uint8_t kNothing = 0;
     const uint8_t* data = image.empty() ? &kNothing : image.data.get();
-    if (EVP_Digest(data, image.length, digest, &digestLength, EVP_sha256(), nullptr) != 1) {
+    const auto digest = klv::package::Sha256Of(data, image.length);
+    if (!digest) {
         return "unavailable";
     }
-    return HexOf(digest, digestLength);
+    return HexOf(digest->data(), digest->size());
 }
 
 std::string ProblemText(const std::vector<uint8_t>& raw) {

@@ -5,3 +5,7 @@
 bool SyncFileToDisk(std::FILE* file) {
     return fsync(fileno(file)) == 0;
 }
+
+std::FILE* OpenForAppend(const std::string& path) {
+    return std::fopen(path.c_str(), "ab");
+}

@@ -56,7 +56,7 @@ StationLog::~StationLog() {
 
 bool StationLog::Open(const std::string& path, std::string& errorText) {
     const std::lock_guard<std::mutex> hold(lock_);
-    file_ = std::fopen(path.c_str(), "ab");
+    file_ = OpenForAppend(path);
     if (file_ == nullptr) {
         errorText = std::strerror(errno);
         return false;

@@ -54,3 +54,5 @@ class StationLog {
 
 // Pushes what the C library and the system hold of file to the disk.
 bool SyncFileToDisk(std::FILE* file);
+// Opens path (UTF-8) for appending in binary mode; nothing, with errno set, when it fails.
+std::FILE* OpenForAppend(const std::string& path);

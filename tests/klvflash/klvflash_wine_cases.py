@@ -1,0 +1,440 @@
+#!/usr/bin/env python3
+"""klvflash.exe and klvpkg.exe under Wine against klvsim, one group of cases per run.
+
+usage: klvflash_wine_cases.py --list
+       klvflash_wine_cases.py --group NAME --klvflash EXE --klvpkg EXE --klvdrive EXE
+                              --klvsim SIM --host-klvpkg KLVPKG --demo PKG --unusable PKG
+
+Every group has a Wine prefix of its own (made once, about 10 s), so that groups run side
+by side. An instrument is klvsim on a pseudo-terminal that a COM port of the prefix leads
+to (dosdevices/comN), listed in the registry as a USB serial device where the case wants
+it to be found. The Windows programs run to their end with their output in files (a pipe
+would be held open by Wine's own services).
+
+In a case's arguments {demo}, {unusable}, {victim} (a copy of the demo package that must
+come out unchanged), {dir} (a folder), {odd} (the demo package in a folder whose name is
+not ASCII) and {log} are Windows paths (Z:\\...).
+"""
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+ENUM_USB = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB"
+FAST = ["--x-settle-slice-ms", "0"]
+RUN_WAIT_S = 90
+LINE_WAIT_S = 30
+WATCH_TITLE = "KLV device change watch"
+ODD_FOLDER = "Prüfung ключ"
+
+# One update of each outcome: the exit status per phase, klvsim's verdict where the
+# images must have arrived whole.
+UPDATE = {
+    "completed": dict(sims=[[]], flash=["--port", "COM5", "--yes"], exit=0, sim_exit=[0],
+                      out=["Port:     COM5", "Model:    4B4C5632", 'Versions: "R20P-02.00"',
+                           "PROGRAM UPDATE", "Ver. 03.0100", "NOW LOADING",
+                           "Please disconnect the cable after the LED flashing ends."]),
+    "completed_with_answer_yes": dict(sims=[[]], flash=["--port", "COM5"] + FAST, stdin="yes\r\n",
+                                      exit=0, sim_exit=[0]),
+    "link_failure": dict(sims=[["--fault", "sync:changed"]], flash=["--port", "COM5", "--yes"],
+                         exit=1, out=["ERROR! 01"]),
+    "version_exchange_failure": dict(sims=[["--fault", "version-ack:unexpected"]],
+                                     flash=["--port", "COM5", "--yes"], exit=2, out=["ERROR! 02"]),
+    "image_failure": dict(sims=[["--fault", "image1-chunk:3:unexpected"]],
+                          flash=["--port", "COM5", "--yes"], exit=3,
+                          out=["NOW LOADING", "ERROR! 03"]),
+    "finish_failure": dict(sims=[["--fault", "finish:unexpected"]],
+                           flash=["--port", "COM5", "--yes"], exit=3, out=["ERROR! 03"]),
+    "model_rejected": dict(sims=[["--model", "00000000"]], flash=["--port", "COM5", "--yes"],
+                           exit=16, out=["UNABLE TO UPDATE", "reported model 00000000"]),
+    "version_rejected": dict(sims=[["--fw-version", "R99-01.00"]],
+                             flash=["--port", "COM5", "--yes"], exit=17,
+                             out=["UNABLE TO UPDATE", 'Versions: "R99-01.00"']),
+    "answered_no": dict(sims=[[]], flash=["--port", "COM5"], stdin="no\r\n", exit=65,
+                        out=["PROGRAM UPDATE"], absent=["NOW LOADING"]),
+    "end_of_input_answers_no": dict(sims=[[]], flash=["--port", "COM5"], stdin="", exit=65,
+                                    absent=["NOW LOADING"]),
+    "unusable_package": dict(sims=[[]], flash=["--port", "COM5", "--package", "{unusable}", "--yes"],
+                             exit=96, out=["ERROR! 96"]),
+    "json_completed": dict(sims=[[]], flash=["--port", "COM5", "--yes", "--json"] + FAST, exit=0,
+                           sim_exit=[0], err=["PROGRAM UPDATE"],
+                           json={"port": "COM5", "model": "4b4c5632", "result": 0,
+                                 "usb": None}),
+    # A package in a folder whose name is not ASCII opens, and it is what is installed.
+    "package_in_a_non_ascii_folder": dict(sims=[[]], flash=["--port", "COM5", "--package", "{odd}",
+                                                          "--yes"] + FAST,
+                                          exit=0, sim_exit=[0]),
+}
+
+# The forms of a port's name, and what must never be taken for a port.
+PORTS = {
+    "port_above_9": dict(sims=[[]], com=[12], flash=["--port", "COM12", "--info"], exit=0,
+                         out=["Port:     COM12", "This package serves this instrument."]),
+    "port_device_namespace": dict(sims=[[]], com=[12], flash=["--port", r"\\.\COM12", "--info"],
+                                  exit=0, out=["This package serves this instrument."]),
+    "port_lower_case": dict(sims=[[]], com=[5], flash=["--port", "com5", "--info"], exit=0,
+                            out=["This package serves this instrument."]),
+    "port_missing": dict(flash=["--port", "COM9", "--yes"], exit=80,
+                         out=["ERROR! 80", "There is no port COM9"]),
+    "port_is_a_package_file": dict(flash=["--port", "{victim}", "--yes"], exit=64,
+                                   err=["is a regular file, not a serial port"]),
+    "port_is_a_directory": dict(flash=["--port", "{dir}", "--yes"], exit=64,
+                                err=["is a directory, not a serial port"]),
+    "port_is_nul": dict(flash=["--port", "NUL", "--yes"], exit=64,
+                        err=["is a device but no serial port"]),
+    "port_empty": dict(flash=["--port", "", "--yes"], exit=64,
+                       err=["--port: the device name is empty", "COM7"]),
+    "package_is_a_directory": dict(flash=["--port", "COM9", "--package", "{dir}"], exit=66,
+                                   err=["is a directory, not a package file"]),
+    "package_missing": dict(flash=["--port", "COM9", "--package", "{dir}\\none.klvpkg"], exit=66,
+                            err=["there is no such file"]),
+    "package_is_nul": dict(flash=["--port", "COM9", "--package", "NUL"], exit=66,
+                           err=["is a device, not a package file"]),
+    "port_busy": dict(sims=[[]], flash=["--port", "COM5", "--yes"], hold="COM5", exit=80,
+                      out=["ERROR! 80", "in use by another program"]),
+    "version": dict(flash=["--version"], exit=0, out=["klvflash 1."]),
+    "help_names_com_ports": dict(flash=["--help"], exit=0, out=["COM7", "Exit status: 0"]),
+}
+
+# Finding the instrument among the registry's devices, and waiting for it.
+DISCOVERY = {
+    "list": dict(sims=[[]], listed=[0], flash=["--list"], exit=0,
+                 out=["COM5  VID_0ABC PID_1234  served  Simulated instrument"]),
+    "list_json": dict(sims=[[]], listed=[0], flash=["--list", "--json"], exit=0,
+                      json={"ports.0.port": "COM5", "ports.0.served": True,
+                            "ports.0.usb.vendorId": 0x0ABC}),
+    "found_without_port": dict(sims=[[]], listed=[0], flash=["--info", "--wait", "30"], exit=0,
+                               out=["Instrument found on COM5", "Port:     COM5",
+                                    "Port:     COM5  USB 0ABC:1234  serial \"KLVSIM0\"",
+                                    "This package serves this instrument."]),
+    # Plugged in while klvflash waits: Wine sends no device notification, so the
+    # periodic rescan finds it.
+    "found_by_rescan": dict(sims=[[]], late=True, flash=["--info", "--wait", "60"], exit=0,
+                            out=["WAITING...", "Instrument found on COM5"]),
+    # With the rescan far away, only the notification (posted to the hidden window as
+    # the system would send it) can find it in time.
+    "found_by_notification": dict(sims=[[]], late=True, notify=True,
+                                  flash=["--info", "--wait", "20", "--x-rescan-ms", "600000"],
+                                  exit=0, out=["WAITING...", "Instrument found on COM5"]),
+    "wait_expires": dict(flash=["--info", "--wait", "2"], exit=69, out=["WAITING..."]),
+}
+
+# Two instruments on two COM ports, updated side by side.
+STATION = {
+    "two_instruments": dict(sims=[[], []], com=[5, 6], listed=[0, 1],
+                            flash=["--station", "--yes", "--count", "2", "--log", "{log}"] + FAST
+                            + ["--x-rescan-ms", "200"],
+                            exit=0, sim_exit=[0, 0], log_results=[0, 0]),
+}
+
+# klvpkg.exe: inspect, verify and extract with Windows paths.
+KLVPKG = {
+    "inspect_non_ascii_path": dict(pkg=["inspect", "{odd}"], exit=0,
+                                   out=["integrity: verified"]),
+    "inspect_check_damaged": dict(pkg=["inspect", "--check", "{damaged}"], exit=2),
+    "verify_damaged": dict(pkg=["verify", "{damaged}"], exit=2),
+    "extract_into_non_ascii_folder": dict(pkg=["extract", "{odd}", "--image1", "{oddir}\\image1.bin",
+                                               "--image2", "{oddir}\\image2.bin"], exit=0,
+                                          files=["image1.bin", "image2.bin"]),
+    "extract_refuses_existing": dict(pkg=["extract", "{demo}", "--image1", "{victim}",
+                                          "--image2", "{dir}\\image2.bin"], exit=64,
+                                     err=["already exists"]),
+    "version": dict(pkg=["--version"], exit=0, out=["klvpkg 1."]),
+}
+
+GROUPS = {"update": UPDATE, "ports": PORTS, "discovery": DISCOVERY, "station": STATION,
+          "klvpkg": KLVPKG}
+
+
+class Failure(Exception):
+    pass
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class Rig:
+    """One Wine prefix for the cases of one group."""
+
+    def __init__(self, work, options):
+        self.work = work
+        self.options = options
+        self.prefix = work / "prefix"
+        self.sims = []
+        self.listed = set()
+
+    def env(self):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.pop("DISPLAY", None)
+        return env
+
+    def start(self):
+        boot = subprocess.run(["wineboot", "-i"], env=self.env(), capture_output=True, text=True,
+                              timeout=180)
+        if boot.returncode != 0:
+            raise Failure(f"wineboot: {boot.stderr.strip()}")
+        subprocess.run(["wineserver", "-p"], env=self.env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    def stop(self):
+        for sim in self.sims:
+            if sim.poll() is None:
+                sim.kill()
+                sim.wait()
+        subprocess.run(["wineserver", "-k"], env=self.env(), capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=self.env(), capture_output=True)
+
+    def start_windows(self, args, stdin_path, name):
+        out = open(self.work / f"{name}.out", "wb")
+        err = open(self.work / f"{name}.err", "wb")
+        stdin = open(stdin_path, "rb") if stdin_path else subprocess.PIPE
+        process = subprocess.Popen(["wine", *args], env=self.env(), stdin=stdin, stdout=out,
+                                   stderr=err)
+        return process, self.work / f"{name}.out", self.work / f"{name}.err"
+
+    def wine(self, args, stdin_text="", name="run", timeout=RUN_WAIT_S):
+        stdin_path = self.work / f"{name}.in"
+        stdin_path.write_bytes(stdin_text.encode())
+        process, out, err = self.start_windows(args, stdin_path, name)
+        try:
+            status = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise Failure(f"{' '.join(args)} did not end within {timeout} s")
+        return status, read(out), read(err)
+
+    def reg_import(self, text):
+        path = self.work / "change.reg"
+        path.write_text(text)
+        status, out, err = self.wine(["reg", "import", str(path)], name="reg")
+        if status != 0:
+            raise Failure(f"reg import: {out} {err}")
+
+    def plug(self, args, com, index, listed):
+        """klvsim behind COMn; listed in the registry as USB 0ABC:1234 serial KLVSIM<index>."""
+        link = self.prefix / "dosdevices" / f"com{com}"
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        log = open(self.work / f"klvsim-{com}.err", "w")
+        sim = subprocess.Popen([self.options.klvsim, "--package", self.options.demo, "--link",
+                                str(link), "--timeout", "60", *args], stdout=subprocess.PIPE,
+                               stderr=log, text=True)
+        self.sims.append(sim)
+        if not sim.stdout.readline().startswith("/"):
+            raise Failure("klvsim did not start")
+        if listed:
+            key = rf"{ENUM_USB}\VID_0ABC&PID_1234\KLVSIM{index}"
+            self.reg_import(
+                "REGEDIT4\n\n"
+                f"[{key}]\n"
+                f'"ClassGUID"="{PORTS_CLASS}"\n'
+                '"DeviceDesc"="Simulated instrument"\n'
+                f'"FriendlyName"="Simulated instrument (COM{com})"\n\n'
+                f"[{key}\\Device Parameters]\n"
+                f'"PortName"="COM{com}"\n')
+            self.listed.add(index)
+        return sim
+
+    def unplug_all(self):
+        for sim in self.sims:
+            if sim.poll() is None:
+                sim.terminate()
+                try:
+                    sim.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    sim.kill()
+        self.sims = []
+        if self.listed:
+            self.reg_import("REGEDIT4\n\n" + "".join(
+                f"[-{ENUM_USB}\\VID_0ABC&PID_1234\\KLVSIM{index}]\n" for index in self.listed))
+            self.listed = set()
+        for link in (self.prefix / "dosdevices").glob("com*"):
+            link.unlink()
+
+
+def read(path):
+    return path.read_bytes().decode("utf-8", "replace").replace("\r", "")
+
+
+def wait_for_text(path, text, process, timeout=LINE_WAIT_S):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if text in read(path):
+            return
+        if process.poll() is not None:
+            raise Failure(f"ended ({process.returncode}) before it printed {text!r}")
+        time.sleep(0.1)
+    raise Failure(f"{text!r} did not appear within {timeout} s")
+
+
+def json_value(report, key):
+    value = report
+    for part in key.split("."):
+        if isinstance(value, list):
+            value = value[int(part)] if int(part) < len(value) else None
+        elif isinstance(value, dict):
+            value = value.get(part)
+        else:
+            return None
+    return value
+
+
+def check_output(case, values, status, out, err):
+    problems = []
+    if status != case["exit"]:
+        problems.append(f"exit status {status}, expected {case['exit']}")
+    for text in case.get("out", []):
+        if text.format(**values) not in out:
+            problems.append(f"missing on stdout: {text!r}")
+    for text in case.get("err", []):
+        if text.format(**values) not in err:
+            problems.append(f"missing on stderr: {text!r}")
+    for text in case.get("absent", []):
+        if text in out:
+            problems.append(f"unexpected on stdout: {text!r}")
+    if "json" in case:
+        try:
+            report = json.loads(out)
+        except ValueError as e:
+            return problems + [f"stdout is not one JSON object: {e}"]
+        for key, want in case["json"].items():
+            got = json_value(report, key)
+            if got != want:
+                problems.append(f"json {key} is {got!r}, expected {want!r}")
+    return problems
+
+
+def run_case(rig, name, case, values):
+    options = rig.options
+    coms = case.get("com", [5] * len(case.get("sims", [])))
+    listed = case.get("listed", [])
+    problems = []
+    if not case.get("late"):
+        for index, args in enumerate(case.get("sims", [])):
+            rig.plug(args, coms[index], index, index in listed)
+    holder = None
+    if "pkg" in case:
+        status, out, err = rig.wine([options.klvpkg] + [a.format(**values) for a in case["pkg"]],
+                                    name=name)
+        problems += check_output(case, values, status, out, err)
+        for file in case.get("files", []):
+            if not (Path(values["oddir_native"]) / file).is_file():
+                problems.append(f"{file} was not written into the folder")
+        return problems, out, err
+    args = [options.klvflash] + [a.format(**values) for a in case["flash"]]
+    if case.get("hold"):
+        # Another klvflash holds the port open at its question.
+        holder, holder_out, _ = rig.start_windows([options.klvflash, "--port", case["hold"]],
+                                                  None, name + "-holder")
+        wait_for_text(holder_out, "Install it?", holder)
+    if case.get("late"):
+        stdin_path = rig.work / f"{name}.in"
+        stdin_path.write_bytes(b"")
+        process, out_path, err_path = rig.start_windows(args, stdin_path, name)
+        wait_for_text(out_path, "WAITING...", process)
+        time.sleep(1.0)
+        rig.plug(case["sims"][0], 5, 0, True)
+        if case.get("notify"):
+            time.sleep(0.5)
+            status, dout, derr = rig.wine([options.klvdrive, "--title", WATCH_TITLE, "devicechange"],
+                                          name=name + "-notify")
+            if status != 0:
+                problems.append(f"the watch's window was not found ({dout} {derr})")
+        try:
+            status = process.wait(timeout=RUN_WAIT_S)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise Failure("klvflash did not end")
+        out, err = read(out_path), read(err_path)
+    else:
+        status, out, err = rig.wine(args, stdin_text=case.get("stdin", ""), name=name)
+    if holder is not None:
+        holder.stdin.write(b"no\r\n")
+        holder.stdin.close()
+        holder.wait(timeout=RUN_WAIT_S)
+    problems += check_output(case, values, status, out, err)
+    for index, want in enumerate(case.get("sim_exit", [])):
+        try:
+            got = rig.sims[index].wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            got = "still running"
+        if got != want:
+            problems.append(f"klvsim {index} ended with {got}, expected {want}: "
+                            + rig.sims[index].stdout.read())
+    if "log_results" in case:
+        records = [json.loads(line) for line in Path(values["log_native"]).read_text().splitlines()]
+        results = sorted(r.get("result") for r in records)
+        if results != case["log_results"]:
+            problems.append(f"log results {results}, expected {case['log_results']}")
+    if Path(values["victim_native"]).read_bytes() != Path(options.demo).read_bytes():
+        problems.append("the file named as the port was changed")
+    return problems, out, err
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--group")
+    for name in ("klvflash", "klvpkg", "klvdrive", "klvsim", "host-klvpkg", "demo", "unusable"):
+        parser.add_argument("--" + name)
+    options = parser.parse_args()
+    if options.list:
+        print(";".join(GROUPS))
+        return 0
+    cases = GROUPS[options.group]
+    work = Path(tempfile.mkdtemp(prefix=f"klvflash-wine-{options.group}-"))
+    rig = Rig(work, options)
+    failed = []
+    try:
+        files = work / "files"
+        (files / "dir").mkdir(parents=True)
+        odd = files / ODD_FOLDER
+        odd.mkdir()
+        shutil.copyfile(options.demo, odd / "demo.klvpkg")
+        shutil.copyfile(options.demo, files / "victim.klvpkg")
+        damaged = bytearray(Path(options.demo).read_bytes())
+        damaged[len(damaged) // 2] ^= 0x10
+        (files / "damaged.klvpkg").write_bytes(damaged)
+        values = dict(demo=windows_path(options.demo), unusable=windows_path(options.unusable),
+                      victim=windows_path(files / "victim.klvpkg"), dir=windows_path(files / "dir"),
+                      odd=windows_path(odd / "demo.klvpkg"), oddir=windows_path(odd),
+                      damaged=windows_path(files / "damaged.klvpkg"),
+                      log=windows_path(files / "station.log"), oddir_native=str(odd),
+                      log_native=str(files / "station.log"),
+                      victim_native=str(files / "victim.klvpkg"))
+        rig.start()
+        for name, case in cases.items():
+            started = time.monotonic()
+            try:
+                problems, out, err = run_case(rig, name, case, values)
+            except Failure as e:
+                problems, out, err = [str(e)], "", ""
+            finally:
+                rig.unplug_all()
+            verdict = "ok" if not problems else "FAILED"
+            print(f"{options.group}.{name}: {verdict} ({time.monotonic() - started:.1f} s)")
+            if problems:
+                failed.append(name)
+                for problem in problems:
+                    print("    " + problem)
+                print("    stdout: " + out.strip().replace("\n", "\n            ")[-3000:])
+                print("    stderr: " + err.strip().replace("\n", "\n            ")[-3000:])
+        print(f"{len(cases) - len(failed)} of {len(cases)} cases passed")
+        return 1 if failed else 0
+    finally:
+        rig.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,149 @@
+// The Windows console: UTF-16 through WriteConsoleW, the wide command line, the ANSI code
+// page for a package's version text.
+
+#include <windows.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include "tools/common/console.h"
+#include "tools/common/printable_text.h"
+
+namespace klv::tools {
+
+namespace {
+
+HANDLE HandleOf(std::FILE* stream) {
+    const int fd = _fileno(stream);
+    return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+}
+
+std::wstring Widen(std::string_view text, UINT codePage) {
+    if (text.empty()) {
+        return {};
+    }
+    const int units = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                          nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
+    if (units > 0) {
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                            units);
+    }
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+    if (wide.empty()) {
+        return {};
+    }
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                          nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                            bytes, nullptr, nullptr);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> ToolArguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(Narrow(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
+void WriteText(std::FILE* stream, std::string_view text) {
+    const HANDLE handle = HandleOf(stream);
+    if (!IsConsole(handle)) {
+        std::fwrite(text.data(), 1, text.size(), stream);
+        std::fflush(stream);
+        return;
+    }
+    std::fflush(stream);  // whatever went through the C library first comes first
+    const std::wstring wide = Widen(text, CP_UTF8);
+    const wchar_t* at = wide.data();
+    size_t left = wide.size();
+    while (left > 0) {
+        DWORD written = 0;
+        const DWORD piece = static_cast<DWORD>(left < 8192 ? left : 8192);
+        if (!WriteConsoleW(handle, at, piece, &written, nullptr) || written == 0) {
+            return;
+        }
+        at += written;
+        left -= written;
+    }
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return IsConsole(HandleOf(stream));
+}
+
+bool EnableTerminalSequences(std::FILE* stream) {
+    const HANDLE handle = HandleOf(stream);
+    DWORD mode = 0;
+    if (!IsConsole(handle) || !GetConsoleMode(handle, &mode)) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+int TerminalColumns(std::FILE* stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const HANDLE handle = HandleOf(stream);
+    if (!IsConsole(handle) || !GetConsoleScreenBufferInfo(handle, &info)) {
+        return 0;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+std::string DisplayVersionText(std::string_view bytes) {
+    // ASCII and control bytes as everywhere; a run of other bytes converted from the ANSI
+    // code page as a whole (a double-byte code page needs both bytes of a character).
+    std::string shown;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        size_t end = at;
+        while (end < bytes.size() && static_cast<unsigned char>(bytes[end]) >= 0x80) {
+            ++end;
+        }
+        if (end == at) {
+            shown += Printable(bytes.substr(at, 1));
+            ++at;
+            continue;
+        }
+        const std::wstring wide = Widen(bytes.substr(at, end - at), CP_ACP);
+        std::wstring plain;  // kept whole, so that a surrogate pair stays together
+        for (const wchar_t unit : wide) {
+            // A C1 control character is escaped like the C0 ones.
+            if (unit >= 0x80 && unit < 0xA0) {
+                shown += Narrow(plain);
+                plain.clear();
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
+                shown += escaped;
+            } else {
+                plain += unit;
+            }
+        }
+        shown += Narrow(plain);
+        at = end;
+    }
+    return shown;
+}
+
+}  // namespace klv::tools

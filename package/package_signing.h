@@ -1,7 +1,8 @@
 #pragma once
 // Signed releases: ECDSA P-256 keys, the signature record's signature, and the check of
-// a package against the keys one trusts. OpenSSL's libcrypto does the cryptography
-// (Linux tools only; the window program checks the digest, not the signature).
+// a package against the keys one trusts. The system does the cryptography: OpenSSL's
+// libcrypto on Linux (package_signing_posix.cpp), CNG on Windows
+// (package_signing_win32.cpp). The window program checks the digest, not the signature.
 
 #include <memory>
 #include <optional>
@@ -48,7 +49,8 @@ class KeyPair {
     static std::optional<KeyPair> Load(const std::string& path, std::string& error);
     static std::optional<KeyPair> Generate(std::string& error);
 
-    // Writes the private key (PKCS#8 PEM, mode 0600) and the public key (PEM) beside it.
+    // Writes the private key (PKCS#8 PEM, readable by the user only: mode 0600, or an ACL
+    // for the user alone on Windows) and the public key (PEM) beside it.
     // Without `overwrite` an existing file is refused; nothing is left half-written.
     bool Save(const std::string& privatePath, const std::string& publicPath, bool overwrite,
               std::string& error) const;

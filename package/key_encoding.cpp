@@ -22,11 +22,6 @@ std::string_view NextLine(std::string_view& rest) {
     return line;
 }
 
-bool IsBase64(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/' || c == '=';
-}
-
 // Tags of the DER elements a key is made of.
 constexpr uint8_t kInteger = 0x02;
 constexpr uint8_t kBitString = 0x03;
@@ -200,7 +195,6 @@ std::optional<PemBlock> FindPem(std::string_view text, bool (*wanted)(std::strin
         block.label = line.substr(kBegin.size(), line.size() - kBegin.size() - kDashes.size());
         const std::string end = std::string(kEnd) + block.label + std::string(kDashes);
         bool closed = false;
-        bool base64 = true;
         while (!rest.empty() && !closed) {
             line = NextLine(rest);
             if (line == end) {
@@ -208,12 +202,11 @@ std::optional<PemBlock> FindPem(std::string_view text, bool (*wanted)(std::strin
             } else if (line.find(':') != std::string_view::npos) {
                 block.headers = true;
             } else {
-                base64 = base64 && std::all_of(line.begin(), line.end(), IsBase64);
                 block.base64 += line;
             }
         }
         if (wanted(block.label)) {
-            if (!closed || !base64) {
+            if (!closed) {
                 return std::nullopt;
             }
             return block;

@@ -19,9 +19,9 @@ namespace klv::package::keys {
 using Point = std::array<uint8_t, 64>;   // X || Y, 32 bytes each, big-endian
 using Scalar = std::array<uint8_t, 32>;  // the private number d, big-endian
 
-// One PEM block: its label ("PUBLIC KEY"), and its base64 body with the line breaks
-// taken out. `headers` is set when the block carries header lines ("Proc-Type: ..."),
-// as an encrypted key of the older form does.
+// One PEM block: its label ("PUBLIC KEY"), and its body with the line breaks taken out
+// (whether that is base64 is for the decoder to say). `headers` is set when the block
+// carries header lines ("Proc-Type: ..."), as an encrypted key of the older form does.
 struct PemBlock {
     std::string label;
     std::string base64;
@@ -29,8 +29,7 @@ struct PemBlock {
 };
 
 // The first block in `text` whose label `wanted` accepts; blocks of other labels are
-// passed over. Nothing when there is none, or when that block is cut short or has a
-// character in its body that is not base64.
+// passed over. Nothing when there is none, or when that block has no END line.
 std::optional<PemBlock> FindPem(std::string_view text, bool (*wanted)(std::string_view label));
 
 // "-----BEGIN label-----", the base64 in lines of 64, "-----END label-----", each line

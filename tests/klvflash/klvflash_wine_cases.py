@@ -98,8 +98,6 @@ PORTS = {
                             err=["there is no such file"]),
     "package_is_nul": dict(flash=["--port", "COM9", "--package", "NUL"], exit=66,
                            err=["is a device, not a package file"]),
-    "port_busy": dict(sims=[[]], flash=["--port", "COM5", "--yes"], hold="COM5", exit=80,
-                      out=["ERROR! 80", "in use by another program"]),
     "version": dict(flash=["--version"], exit=0, out=["klvflash 1."]),
     "help_names_com_ports": dict(flash=["--help"], exit=0, out=["COM7", "Exit status: 0"]),
 }
@@ -132,13 +130,44 @@ STATION = {
     "two_instruments": dict(sims=[[], []], com=[5, 6], listed=[0, 1],
                             flash=["--station", "--yes", "--count", "2", "--log", "{log}"] + FAST
                             + ["--x-rescan-ms", "200"],
-                            exit=0, sim_exit=[0, 0], log_results=[0, 0]),
+                            exit=0, sim_exit=[0, 0], log_results=[0, 0],
+                            log_ports=["COM5", "COM6"],
+                            out=["COM5  KLVSIM0  4B4C5632  updated",
+                                 "COM6  KLVSIM1  4B4C5632  updated"]),
+}
+
+# Ctrl-C, which Wine turns from SIGINT into the console's CTRL_C_EVENT: the same rules as
+# on Linux. "at" is the line that shows the stage has come (klvsim's trace or klvflash's
+# output); the signals follow it 0.3 s apart.
+HOLD_TRANSFER = ["--fault", "image2-chunk:5:delay:3000"]
+INTERRUPT = {
+    "sigint_at_the_question": dict(sims=[[]], flash=["--port", "COM5"], at=("out", "Install it?"),
+                                   signals=1, exit=130, out=["Stopped before the update began."],
+                                   absent=["NOW LOADING"], sim_lines=["image 2: not sent"]),
+    "sigint_while_waiting": dict(flash=["--wait", "60"], at=("out", "WAITING..."), signals=1,
+                                 exit=130, out=["Stopped while waiting for the instrument."]),
+    "one_sigint_during_transfer": dict(sims=[HOLD_TRANSFER], flash=["--port", "COM5", "--yes"] + FAST,
+                                       at=("sim", "fault  image2-chunk:5"), signals=1, exit=0,
+                                       out=["Please disconnect the cable"],
+                                       err=["Press Ctrl-C again within 3 s to stop anyway."],
+                                       sim_lines=["violations: none", "verdict: ok"]),
+    "two_sigints_during_transfer": dict(sims=[HOLD_TRANSFER], flash=["--port", "COM5", "--yes"],
+                                        at=("sim", "fault  image2-chunk:5"), signals=2, exit=130,
+                                        out=["STOPPED DURING THE TRANSFER",
+                                             "The instrument was left without the new firmware"],
+                                        sim_lines=["violations: none", "image 1: not sent"]),
+    "sigint_during_finish": dict(sims=[[]], flash=["--port", "COM5", "--yes",
+                                                   "--x-settle-slice-ms", "100"],
+                                 at=("err", "finishing:"), signals=2, exit=0,
+                                 out=["Please disconnect the cable"],
+                                 err=["keep it connected. This ends by itself"],
+                                 sim_lines=["violations: none", "verdict: ok"]),
 }
 
 # klvpkg.exe: inspect, verify and extract with Windows paths.
 KLVPKG = {
     "inspect_non_ascii_path": dict(pkg=["inspect", "{odd}"], exit=0,
-                                   out=["integrity: verified"]),
+                                   out=["Integrity:        verified", "Usable:           yes"]),
     "inspect_check_damaged": dict(pkg=["inspect", "--check", "{damaged}"], exit=2),
     "verify_damaged": dict(pkg=["verify", "{damaged}"], exit=2),
     "extract_into_non_ascii_folder": dict(pkg=["extract", "{odd}", "--image1", "{oddir}\\image1.bin",
@@ -150,8 +179,13 @@ KLVPKG = {
     "version": dict(pkg=["--version"], exit=0, out=["klvpkg 1."]),
 }
 
+ONLY = os.environ.get("KLV_CASES")
 GROUPS = {"update": UPDATE, "ports": PORTS, "discovery": DISCOVERY, "station": STATION,
-          "klvpkg": KLVPKG}
+          "interrupt": INTERRUPT, "klvpkg": KLVPKG}
+# Groups whose Wine has an X display: a window (the device watch's) needs one under Wine;
+# the others run as on a server without one, where the watch cannot be made and the
+# periodic rescan alone finds instruments.
+WITH_DISPLAY = {"discovery"}
 
 
 class Failure(Exception):
@@ -171,12 +205,32 @@ class Rig:
         self.prefix = work / "prefix"
         self.sims = []
         self.listed = set()
+        self.display = None
+        self.xvfb = None
 
     def env(self):
         env = dict(os.environ)
         env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         env.pop("DISPLAY", None)
+        if self.display:
+            env["DISPLAY"] = self.display
         return env
+
+    def start_display(self):
+        for number in range(80, 90):
+            if Path(f"/tmp/.X{number}-lock").exists():
+                continue
+            log = open(self.work / "xvfb.log", "w")
+            xvfb = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp", "-screen", "0",
+                                     "640x480x24"], stdout=log, stderr=log)
+            # Another run may have taken the number a moment earlier: the display is ours
+            # only when its lock names our server.
+            if wait_for_own_display(xvfb, number):
+                self.display, self.xvfb = f":{number}", xvfb
+                return
+            xvfb.kill()
+            xvfb.wait()
+        raise Failure("no free X display among :80 to :89")
 
     def start(self):
         boot = subprocess.run(["wineboot", "-i"], env=self.env(), capture_output=True, text=True,
@@ -193,6 +247,9 @@ class Rig:
                 sim.wait()
         subprocess.run(["wineserver", "-k"], env=self.env(), capture_output=True)
         subprocess.run(["wineserver", "-w"], env=self.env(), capture_output=True)
+        if self.xvfb is not None:
+            self.xvfb.terminate()
+            self.xvfb.wait()
 
     def start_windows(self, args, stdin_path, name):
         out = open(self.work / f"{name}.out", "wb")
@@ -220,14 +277,16 @@ class Rig:
         if status != 0:
             raise Failure(f"reg import: {out} {err}")
 
-    def plug(self, args, com, index, listed):
+    def plug(self, args, com, index, listed, trace=False):
         """klvsim behind COMn; listed in the registry as USB 0ABC:1234 serial KLVSIM<index>."""
         link = self.prefix / "dosdevices" / f"com{com}"
         if link.is_symlink() or link.exists():
             link.unlink()
-        log = open(self.work / f"klvsim-{com}.err", "w")
+        self.sim_log = self.work / f"klvsim-{com}.err"
+        log = open(self.sim_log, "w")
         sim = subprocess.Popen([self.options.klvsim, "--package", self.options.demo, "--link",
-                                str(link), "--timeout", "60", *args], stdout=subprocess.PIPE,
+                                str(link), "--timeout", "60", *args] + (["--trace"] if trace else []),
+                               stdout=subprocess.PIPE,
                                stderr=log, text=True)
         self.sims.append(sim)
         if not sim.stdout.readline().startswith("/"):
@@ -260,6 +319,22 @@ class Rig:
             self.listed = set()
         for link in (self.prefix / "dosdevices").glob("com*"):
             link.unlink()
+
+
+def wait_for_own_display(xvfb, number):
+    lock = Path(f"/tmp/.X{number}-lock")
+    socket = Path(f"/tmp/.X11-unix/X{number}")
+    for _ in range(100):
+        if xvfb.poll() is not None:
+            return False
+        try:
+            owner = int(lock.read_text().strip())
+        except (OSError, ValueError):
+            owner = None
+        if owner == xvfb.pid and socket.exists():
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def read(path):
@@ -321,8 +396,7 @@ def run_case(rig, name, case, values):
     problems = []
     if not case.get("late"):
         for index, args in enumerate(case.get("sims", [])):
-            rig.plug(args, coms[index], index, index in listed)
-    holder = None
+            rig.plug(args, coms[index], index, index in listed, trace="at" in case)
     if "pkg" in case:
         status, out, err = rig.wine([options.klvpkg] + [a.format(**values) for a in case["pkg"]],
                                     name=name)
@@ -332,12 +406,24 @@ def run_case(rig, name, case, values):
                 problems.append(f"{file} was not written into the folder")
         return problems, out, err
     args = [options.klvflash] + [a.format(**values) for a in case["flash"]]
-    if case.get("hold"):
-        # Another klvflash holds the port open at its question.
-        holder, holder_out, _ = rig.start_windows([options.klvflash, "--port", case["hold"]],
-                                                  None, name + "-holder")
-        wait_for_text(holder_out, "Install it?", holder)
-    if case.get("late"):
+    if "at" in case:
+        # stdin stays open and silent: the question waits for an answer.
+        process, out_path, err_path = rig.start_windows(args, None, name)
+        where, text = case["at"]
+        watched = {"sim": rig.sim_log if case.get("sims") else None, "out": out_path,
+                   "err": err_path}[where]
+        wait_for_text(watched, text, process)
+        for _ in range(case["signals"]):
+            time.sleep(0.3)
+            process.send_signal(signal.SIGINT)
+        try:
+            status = process.wait(timeout=RUN_WAIT_S)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise Failure("klvflash did not end")
+        process.stdin.close()
+        out, err = read(out_path), read(err_path)
+    elif case.get("late"):
         stdin_path = rig.work / f"{name}.in"
         stdin_path.write_bytes(b"")
         process, out_path, err_path = rig.start_windows(args, stdin_path, name)
@@ -358,10 +444,6 @@ def run_case(rig, name, case, values):
         out, err = read(out_path), read(err_path)
     else:
         status, out, err = rig.wine(args, stdin_text=case.get("stdin", ""), name=name)
-    if holder is not None:
-        holder.stdin.write(b"no\r\n")
-        holder.stdin.close()
-        holder.wait(timeout=RUN_WAIT_S)
     problems += check_output(case, values, status, out, err)
     for index, want in enumerate(case.get("sim_exit", [])):
         try:
@@ -371,11 +453,23 @@ def run_case(rig, name, case, values):
         if got != want:
             problems.append(f"klvsim {index} ended with {got}, expected {want}: "
                             + rig.sims[index].stdout.read())
+    if "sim_lines" in case:
+        sim = rig.sims[0]
+        if sim.poll() is None:
+            time.sleep(1.5)  # klvsim counts a packet cut short only after 1 s
+            sim.terminate()
+        summary = sim.stdout.read().split("\n")
+        for line in case["sim_lines"]:
+            if line not in summary:
+                problems.append(f"klvsim's summary lacks {line!r}: " + " | ".join(summary))
     if "log_results" in case:
         records = [json.loads(line) for line in Path(values["log_native"]).read_text().splitlines()]
-        results = sorted(r.get("result") for r in records)
+        results = sorted(r["result"]["code"] for r in records)
         if results != case["log_results"]:
             problems.append(f"log results {results}, expected {case['log_results']}")
+        ports = sorted(r["port"] for r in records)
+        if ports != case["log_ports"]:
+            problems.append(f"log ports {ports}, expected {case['log_ports']}")
     if Path(values["victim_native"]).read_bytes() != Path(options.demo).read_bytes():
         problems.append("the file named as the port was changed")
     return problems, out, err
@@ -392,6 +486,8 @@ def main():
         print(";".join(GROUPS))
         return 0
     cases = GROUPS[options.group]
+    if ONLY:  # for a developer: KLV_CASES=name,name runs only these cases of the group
+        cases = {name: case for name, case in cases.items() if name in ONLY.split(",")}
     work = Path(tempfile.mkdtemp(prefix=f"klvflash-wine-{options.group}-"))
     rig = Rig(work, options)
     failed = []
@@ -412,6 +508,8 @@ def main():
                       log=windows_path(files / "station.log"), oddir_native=str(odd),
                       log_native=str(files / "station.log"),
                       victim_native=str(files / "victim.klvpkg"))
+        if options.group in WITH_DISPLAY:
+            rig.start_display()
         rig.start()
         for name, case in cases.items():
             started = time.monotonic()

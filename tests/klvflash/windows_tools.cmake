@@ -1,6 +1,9 @@
 # klvflash.exe and klvpkg.exe under Wine against the native klvsim: one ctest test per
 # group of cases, each group with a Wine prefix of its own so that groups run side by side.
-klv_add_gtest(klvflash_messages_test SOURCES flash_messages_test.cpp LIBS klv_flash_core)
+
+# The system's refusals of a COM port, which Wine cannot be made to give.
+klv_add_gtest(klvflash_port_system_test SOURCES port_system_win32_test.cpp LIBS klv_flash_core
+  LABELS klvflash)
 
 if(NOT TARGET klvdrive OR NOT TARGET klvpkg)
   return()

@@ -7,6 +7,7 @@
 #include "discovery/utf_text.h"
 #include "tools/klvflash/port_selection.h"
 #include "tools/klvflash/port_system.h"
+#include "tools/klvflash/port_system_win32.h"
 
 namespace {
 
@@ -53,9 +54,13 @@ const PortTexts& SystemPortTexts() {
 }
 
 OpenFailure DiagnoseOpenFailure(const std::string& path) {
+    return DiagnoseOpenFailureWith(SystemCommApi(), path);
+}
+
+OpenFailure DiagnoseOpenFailureWith(const Win32CommApi& api, const std::string& path) {
     const std::wstring device = L"\\\\.\\" + Widen(WithoutDevicePrefix(path));
-    const HANDLE handle = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = api.CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         switch (GetLastError()) {
             case ERROR_FILE_NOT_FOUND:
@@ -72,6 +77,6 @@ OpenFailure DiagnoseOpenFailure(const std::string& path) {
                 return OpenFailure::Other;
         }
     }
-    CloseHandle(handle);
+    api.CloseHandle(handle);
     return OpenFailure::Other;
 }

@@ -19,6 +19,8 @@ import argparse
 import hashlib
 import json
 import os
+import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -68,6 +70,19 @@ UPDATE = {
                            sim_exit=[0], err=["PROGRAM UPDATE"],
                            json={"port": "COM5", "model": "4b4c5632", "result": 0,
                                  "usb": None}),
+    # A version text with bytes outside ASCII shows as the window shows it: in the ANSI
+    # code page (1252 for the locale the prefix runs in), written out as UTF-8.
+    "version_text_in_the_ansi_code_page": dict(sims=[[]], flash=["--port", "COM5", "--package",
+                                                                 "{ansi}"],
+                                               stdin="no\r\n", exit=65,
+                                               out=["Ver. \u00e9\u20ac 2\\x07"]),
+    # The same in a console window (a pseudo-terminal that Wine's console shows): the text
+    # goes to the console as UTF-16, which the console shows as the same characters, and
+    # the answer is typed in.
+    "version_text_on_the_console": dict(sims=[[]], console=True,
+                                        flash=["--port", "COM5", "--package", "{ansi}"],
+                                        stdin="no\r", exit=65,
+                                        out=["Ver. \u00e9\u20ac 2\\x07", "Not installed"]),
     # A package in a folder whose name is not ASCII opens, and it is what is installed.
     "package_in_a_non_ascii_folder": dict(sims=[[]], flash=["--port", "COM5", "--package", "{odd}",
                                                           "--yes"] + FAST,
@@ -119,8 +134,9 @@ DISCOVERY = {
                             out=["WAITING...", "Instrument found on COM5"]),
     # With the rescan far away, only the notification (posted to the hidden window as
     # the system would send it) can find it in time.
-    "found_by_notification": dict(sims=[[]], late=True, notify=True,
-                                  flash=["--info", "--wait", "20", "--x-rescan-ms", "600000"],
+    # (At the end of --wait one last scan would find it too: it must come long before.)
+    "found_by_notification": dict(sims=[[]], late=True, notify=True, within_s=10,
+                                  flash=["--info", "--wait", "30", "--x-rescan-ms", "600000"],
                                   exit=0, out=["WAITING...", "Instrument found on COM5"]),
     "wait_expires": dict(flash=["--info", "--wait", "2"], exit=69, out=["WAITING..."]),
 }
@@ -212,6 +228,9 @@ class Rig:
         env = dict(os.environ)
         env.update(WINEPREFIX=str(self.prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         env.pop("DISPLAY", None)
+        # Wine takes its ANSI code page (1252) and its console's terminal encoding (UTF-8)
+        # from the locale; C.UTF-8 is there on every Debian machine.
+        env["LC_ALL"] = "C.UTF-8"
         if self.display:
             env["DISPLAY"] = self.display
         return env
@@ -252,6 +271,7 @@ class Rig:
             self.xvfb.wait()
 
     def start_windows(self, args, stdin_path, name):
+        """Starts a Windows program; its output goes to files, as in wine()."""
         out = open(self.work / f"{name}.out", "wb")
         err = open(self.work / f"{name}.err", "wb")
         stdin = open(stdin_path, "rb") if stdin_path else subprocess.PIPE
@@ -260,9 +280,15 @@ class Rig:
         return process, self.work / f"{name}.out", self.work / f"{name}.err"
 
     def wine(self, args, stdin_text="", name="run", timeout=RUN_WAIT_S):
+        return self.run_native(["wine", *args], stdin_text, name, timeout)
+
+    def run_native(self, args, stdin_text="", name="run", timeout=RUN_WAIT_S):
         stdin_path = self.work / f"{name}.in"
         stdin_path.write_bytes(stdin_text.encode())
-        process, out, err = self.start_windows(args, stdin_path, name)
+        out = self.work / f"{name}.out"
+        err = self.work / f"{name}.err"
+        process = subprocess.Popen(args, env=self.env(), stdin=open(stdin_path, "rb"),
+                                   stdout=open(out, "wb"), stderr=open(err, "wb"))
         try:
             status = process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -427,6 +453,7 @@ def run_case(rig, name, case, values):
         stdin_path = rig.work / f"{name}.in"
         stdin_path.write_bytes(b"")
         process, out_path, err_path = rig.start_windows(args, stdin_path, name)
+        started = time.monotonic()
         wait_for_text(out_path, "WAITING...", process)
         time.sleep(1.0)
         rig.plug(case["sims"][0], 5, 0, True)
@@ -441,7 +468,33 @@ def run_case(rig, name, case, values):
         except subprocess.TimeoutExpired:
             process.kill()
             raise Failure("klvflash did not end")
+        took = time.monotonic() - started
+        if took > case.get("within_s", RUN_WAIT_S):
+            problems.append(f"it took {took:.1f} s, more than {case['within_s']} s")
         out, err = read(out_path), read(err_path)
+    elif case.get("console"):
+        # script(1) gives the program a terminal; its output is the terminal's, stderr
+        # included, with the console's cursor sequences.
+        # The answer is typed once the question is there: the console drops what was
+        # typed before it took the terminal over.
+        command = " ".join(shlex.quote(a) for a in ["wine", *args]) + "; echo exit=$?"
+        out_path = rig.work / f"{name}.out"
+        process = subprocess.Popen(["script", "-qec", command, "/dev/null"], env=rig.env(),
+                                   stdin=subprocess.PIPE, stdout=open(out_path, "wb"),
+                                   stderr=subprocess.STDOUT)
+        wait_for_text(out_path, "Install it?", process)
+        time.sleep(0.3)
+        process.stdin.write(case["stdin"].encode())
+        process.stdin.flush()
+        try:
+            process.wait(timeout=RUN_WAIT_S)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            raise Failure("the console run did not end")
+        out, err = read(out_path), ""
+        out = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", out)
+        found = re.search(r"exit=(\d+)", out)
+        status = int(found.group(1)) if found else f"unknown ({status})"
     else:
         status, out, err = rig.wine(args, stdin_text=case.get("stdin", ""), name=name)
     problems += check_output(case, values, status, out, err)
@@ -501,7 +554,15 @@ def main():
         damaged = bytearray(Path(options.demo).read_bytes())
         damaged[len(damaged) // 2] ^= 0x10
         (files / "damaged.klvpkg").write_bytes(damaged)
-        values = dict(demo=windows_path(options.demo), unusable=windows_path(options.unusable),
+        # The demo package's images again, with a version text the code page matters to
+        # (and a control byte that must stay escaped).
+        subprocess.run([options.host_klvpkg, "extract", options.demo, "--image1", files / "i1",
+                        "--image2", files / "i2"], check=True, capture_output=True)
+        subprocess.run([options.host_klvpkg, "build", "-o", files / "ansi.klvpkg",
+                        "--image1", files / "i1", "--image2", files / "i2",
+                        "--model", "4B4C5632", "--usb", "0ABC:1234", "--prefix", "R20P-02.",
+                        "--version-text", b"Ver. \xe9\x80 2\x07"], check=True, capture_output=True)
+        values = dict(demo=windows_path(options.demo), ansi=windows_path(files / "ansi.klvpkg"), unusable=windows_path(options.unusable),
                       victim=windows_path(files / "victim.klvpkg"), dir=windows_path(files / "dir"),
                       odd=windows_path(odd / "demo.klvpkg"), oddir=windows_path(odd),
                       damaged=windows_path(files / "damaged.klvpkg"),

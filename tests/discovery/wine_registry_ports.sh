@@ -82,28 +82,8 @@ remove_keys
 run_probe
 expect_no_tag "deleted devices are no longer listed"
 
-# The watch: with nothing changing it runs out of time; started before a device is
-# written, it reports the change. The limits only keep a broken watch from hanging.
-result=$(wine "$probe" --wait-change 600 2>/dev/null | tr -d '\r' | tail -n 1)
-if [ "$result" != "timed out" ]; then
-  echo "FAIL: the device-change watch reported a change that did not happen ($result)"
-  failures=$((failures + 1))
-fi
-watch_out=$(mktemp /tmp/klv-disc-watch.XXXXXX)
-wine "$probe" --wait-change 60000 >"$watch_out" 2>/dev/null &
-watcher=$!
-for _ in $(seq 300); do
-  grep -q watching "$watch_out" && break
-  sleep 0.1
-done
-add_device "${keys[3]}" COM8 || exit 1
-wait "$watcher"
-result=$(tr -d '\r' <"$watch_out" | tail -n 1)
-rm -f "$watch_out"
-if [ "$result" != "changed" ]; then
-  echo "FAIL: the device-change watch did not see a new device (it said: $result)"
-  failures=$((failures + 1))
-fi
+# The device-change watch needs a window, which Wine gives a program only on an X display:
+# klvflash's discovery cases under Wine (tests/klvflash) test it there.
 
 [ "$failures" -eq 0 ] && echo "all registry checks passed"
 exit "$failures"

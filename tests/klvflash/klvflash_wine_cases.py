@@ -196,8 +196,38 @@ KLVPKG = {
 }
 
 ONLY = os.environ.get("KLV_CASES")
+# Signed packages: signed on Linux and checked on Windows, and signed on Windows and
+# checked on Linux. "steps" run one after the other: (program, arguments, exit status),
+# where "host" is the native klvpkg (native paths) and the others the Windows programs.
+BUILD_FROM_DEMO = ["--image1", "{files}\\i1", "--image2", "{files}\\i2", "--model", "4B4C5632",
+                   "--usb", "0ABC:1234", "--prefix", "R20P-02."]
+TRUST = {
+    "linux_signed_installs": dict(sims=[[]], flash=["--port", "COM5", "--package", "{signed}",
+                                                    "--trust", "{k1pub}", "--yes"] + FAST,
+                                  exit=0, sim_exit=[0]),
+    "another_signer_refused": dict(flash=["--port", "COM5", "--package", "{signed}", "--trust",
+                                          "{k2pub}", "--yes"], exit=96,
+                                   out=["ERROR! 96", "signed by another key"]),
+    "unsigned_refused": dict(flash=["--port", "COM5", "--package", "{demo}", "--trust", "{k1pub}",
+                                    "--yes"], exit=96, out=["not signed"]),
+    "klvpkg_verifies_linux_signed": dict(pkg=["verify", "{signed}", "--trust", "{k1pub}"], exit=0),
+    "klvpkg_refuses_another_signer": dict(pkg=["verify", "{signed}", "--trust", "{k2pub}"], exit=2),
+    "windows_signed_verifies_on_linux": dict(
+        sims=[[]], exit=0,
+        steps=[("klvpkg", ["keygen", "--out", "{oddir}\\win.key"], 0),
+               ("klvpkg", ["build", "-o", "{oddir}\\win-signed.klvpkg", "--sign",
+                           "{oddir}\\win.key"] + BUILD_FROM_DEMO, 0),
+               ("host", ["verify", "{oddir_native}/win-signed.klvpkg", "--trust",
+                         "{oddir_native}/win.key.pub"], 0),
+               ("host", ["verify", "{oddir_native}/win-signed.klvpkg", "--trust",
+                         "{files_native}/k2.key.pub"], 2),
+               ("klvflash", ["--port", "COM5", "--info", "--package", "{oddir}\\win-signed.klvpkg",
+                             "--trust", "{oddir}\\win.key.pub"], 0)]),
+}
+
 GROUPS = {"update": UPDATE, "ports": PORTS, "discovery": DISCOVERY, "station": STATION,
-          "interrupt": INTERRUPT, "klvpkg": KLVPKG}
+          "interrupt": INTERRUPT, "klvpkg": KLVPKG,
+          "trust": TRUST}
 # Groups whose Wine has an X display: a window (the device watch's) needs one under Wine;
 # the others run as on a server without one, where the watch cannot be made and the
 # periodic rescan alone finds instruments.
@@ -423,6 +453,18 @@ def run_case(rig, name, case, values):
     if not case.get("late"):
         for index, args in enumerate(case.get("sims", [])):
             rig.plug(args, coms[index], index, index in listed, trace="at" in case)
+    if "steps" in case:
+        programs = {"klvpkg": ["wine", options.klvpkg], "klvflash": ["wine", options.klvflash],
+                    "host": [options.host_klvpkg]}
+        out = err = ""
+        for number, (program, step_args, want) in enumerate(case["steps"]):
+            command = programs[program] + [a.format(**values) for a in step_args]
+            status, out, err = rig.run_native(command, name=f"{name}-{number}")
+            if status != want:
+                problems.append(f"step {number} ({program} {' '.join(step_args)}) ended with "
+                                f"{status}, expected {want}")
+                break
+        return problems, out, err
     if "pkg" in case:
         status, out, err = rig.wine([options.klvpkg] + [a.format(**values) for a in case["pkg"]],
                                     name=name)
@@ -562,7 +604,19 @@ def main():
                         "--image1", files / "i1", "--image2", files / "i2",
                         "--model", "4B4C5632", "--usb", "0ABC:1234", "--prefix", "R20P-02.",
                         "--version-text", b"Ver. \xe9\x80 2\x07"], check=True, capture_output=True)
-        values = dict(demo=windows_path(options.demo), ansi=windows_path(files / "ansi.klvpkg"), unusable=windows_path(options.unusable),
+        # Keys and a package signed on Linux.
+        for key in ("k1", "k2"):
+            subprocess.run([options.host_klvpkg, "keygen", "--out", files / f"{key}.key"],
+                           check=True, capture_output=True)
+        subprocess.run([options.host_klvpkg, "build", "-o", files / "signed.klvpkg",
+                        "--sign", files / "k1.key"] +
+                       [a.format(files=files).replace("\\", "/") for a in BUILD_FROM_DEMO],
+                       check=True, capture_output=True)
+        values = dict(demo=windows_path(options.demo), ansi=windows_path(files / "ansi.klvpkg"),
+                      signed=windows_path(files / "signed.klvpkg"),
+                      k1pub=windows_path(files / "k1.key.pub"),
+                      k2pub=windows_path(files / "k2.key.pub"),
+                      files=windows_path(files), files_native=str(files), unusable=windows_path(options.unusable),
                       victim=windows_path(files / "victim.klvpkg"), dir=windows_path(files / "dir"),
                       odd=windows_path(odd / "demo.klvpkg"), oddir=windows_path(odd),
                       damaged=windows_path(files / "damaged.klvpkg"),

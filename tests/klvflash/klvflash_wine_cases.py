@@ -100,7 +100,7 @@ PORTS = {
     "port_missing": dict(flash=["--port", "COM9", "--yes"], exit=80,
                          out=["ERROR! 80", "There is no port COM9"]),
     "port_is_a_package_file": dict(flash=["--port", "{victim}", "--yes"], exit=64,
-                                   err=["is a regular file, not a serial port"]),
+                                   err=["--port {victim}: is a regular file, not a serial port"]),
     "port_is_a_directory": dict(flash=["--port", "{dir}", "--yes"], exit=64,
                                 err=["is a directory, not a serial port"]),
     "port_is_nul": dict(flash=["--port", "NUL", "--yes"], exit=64,
@@ -183,7 +183,10 @@ INTERRUPT = {
 # klvpkg.exe: inspect, verify and extract with Windows paths.
 KLVPKG = {
     "inspect_non_ascii_path": dict(pkg=["inspect", "{odd}"], exit=0,
-                                   out=["Integrity:        verified", "Usable:           yes"]),
+                                   out=["Integrity:        verified", "Usable:           yes",
+                                        # the path as it was typed: backslashes single,
+                                        # the folder's letters as they are
+                                        "Package:          {odd} ("]),
     "inspect_check_damaged": dict(pkg=["inspect", "--check", "{damaged}"], exit=2),
     "verify_damaged": dict(pkg=["verify", "{damaged}"], exit=2),
     "extract_into_non_ascii_folder": dict(pkg=["extract", "{odd}", "--image1", "{oddir}\\image1.bin",

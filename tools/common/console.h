@@ -30,6 +30,12 @@ bool EnableTerminalSequences(std::FILE* stream);
 // The width of the terminal behind stream in columns; 0 when it is none or unknown.
 int TerminalColumns(std::FILE* stream);
 
+// A message that holds a name the operator gave (a path, a port), made safe for the
+// terminal: control bytes escaped as Printable does. Linux shows it exactly as Printable
+// does. Windows keeps backslashes single (they separate the folders of every path) and
+// shows text outside ASCII as it was typed when it is valid UTF-8.
+std::string ShownText(std::string_view text);
+
 // A package's version text (bytes) for display, with control bytes escaped as Printable
 // does. Windows shows the other bytes as the window program shows them, in the ANSI code
 // page; elsewhere they are escaped too.

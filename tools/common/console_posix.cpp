@@ -31,6 +31,10 @@ int TerminalColumns(std::FILE* stream) {
     return size.ws_col;
 }
 
+std::string ShownText(std::string_view text) {
+    return Printable(text);
+}
+
 std::string DisplayVersionText(std::string_view bytes) {
     return Printable(bytes);
 }

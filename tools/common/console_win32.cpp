@@ -111,6 +111,37 @@ int TerminalColumns(std::FILE* stream) {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+std::string ShownText(std::string_view text) {
+    std::string shown;
+    size_t at = 0;
+    while (at < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        if (lead == '\\') {
+            shown += '\\';
+            ++at;
+            continue;
+        }
+        // A whole UTF-8 character outside ASCII stays, unless it is a C1 control.
+        size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                        : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                       : 0;
+        if (length > 0 && at + length <= text.size()) {
+            const std::wstring wide = Widen(text.substr(at, length), CP_UTF8);
+            const bool valid = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data() + at,
+                                                   static_cast<int>(length), nullptr, 0) > 0;
+            if (valid && !(wide.size() == 1 && wide[0] >= 0x80 && wide[0] < 0xA0)) {
+                shown.append(text.substr(at, length));
+                at += length;
+                continue;
+            }
+        }
+        shown += Printable(text.substr(at, 1));
+        ++at;
+    }
+    return shown;
+}
+
 std::string DisplayVersionText(std::string_view bytes) {
     // ASCII and control bytes as everywhere; a run of other bytes converted from the ANSI
     // code page as a whole (a double-byte code page needs both bytes of a character).

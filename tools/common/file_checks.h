@@ -10,6 +10,10 @@
 
 namespace klv::tools {
 
+// How a private key file is kept from other users: "mode 0600" (POSIX), "readable by you
+// only" (Windows, an access list with the user alone).
+extern const char* const kPrivateFileAccess;
+
 // Far above any real package (a few MiB), far below what would exhaust the machine.
 inline constexpr uint64_t kPackageSizeLimit = uint64_t{256} << 20;
 

@@ -14,6 +14,8 @@
 
 namespace klv::tools {
 
+const char* const kPrivateFileAccess = "mode 0600";
+
 namespace {
 
 std::string KindOf(const struct stat& info) {

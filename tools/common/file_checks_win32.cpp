@@ -13,6 +13,8 @@
 
 namespace klv::tools {
 
+const char* const kPrivateFileAccess = "readable by you only";
+
 namespace {
 
 std::wstring Widen(const std::string& text) {

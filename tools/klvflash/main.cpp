@@ -124,7 +124,7 @@ class ConsoleSearch final : public SearchObserver {
     ConsoleSearch(TextSink& sink, std::string devRoot) : sink(sink), devRoot(std::move(devRoot)) {}
     void Waiting() override { sink.Message("WAITING..."); }
     void CannotOpen(const std::string& port, OpenFailure why) override {
-        sink.Warning("klvflash: " + NoticeOfOpenFailureWhileWaiting(why, Printable(port)));
+        sink.Warning("klvflash: " + NoticeOfOpenFailureWhileWaiting(why, ShownText(port)));
     }
     void NotWatching() override {
         sink.Warning("klvflash: cannot watch " + DeviceWatchDescription(devRoot) +
@@ -347,7 +347,7 @@ int main(int argc, char** argv) {
     } else {
         read = ReadRegularFile("--package", packagePath, kPackageSizeLimit);
         if (!read.ok) {
-            return run.Refuse(read.exitStatus, Printable(read.error));
+            return run.Refuse(read.exitStatus, ShownText(read.error));
         }
         package.Parse(read.bytes.data(), static_cast<uint32_t>(read.bytes.size()));
     }
@@ -384,18 +384,18 @@ int main(int argc, char** argv) {
         if (!logPath.empty()) {
             const std::string kind = DescribePath(logPath);
             if (kind != "nothing" && kind != "a regular file") {
-                return run.Refuse(kExitUsage, "--log " + Printable(logPath) + " is " + kind +
+                return run.Refuse(kExitUsage, "--log " + ShownText(logPath) + " is " + kind +
                                                   "; name a file to append the records to");
             }
             if (!packagePath.empty() && SameFile(logPath, packagePath)) {
-                return run.Refuse(kExitUsage, "--log " + Printable(logPath) +
+                return run.Refuse(kExitUsage, "--log " + ShownText(logPath) +
                                                   " is the package; name another file");
             }
         }
         for (const std::string& name : portOptions) {
             const PortCheck check = CheckTerminalDevice("--port", name);
             if (check.result == PortCheck::Result::NotTerminal) {
-                return run.Refuse(kExitUsage, Printable(check.error) + "; nothing was written");
+                return run.Refuse(kExitUsage, ShownText(check.error) + "; nothing was written");
             }
         }
         if (!package.IsUsable()) {
@@ -461,14 +461,14 @@ int main(int argc, char** argv) {
     if (!portOption.empty()) {
         const PortCheck check = CheckTerminalDevice("--port", portOption);
         if (check.result == PortCheck::Result::NotTerminal) {
-            return run.Refuse(kExitUsage, Printable(check.error) + "; nothing was written");
+            return run.Refuse(kExitUsage, ShownText(check.error) + "; nothing was written");
         }
         // Opened before the port takes it exclusively.
         watch = PortWatch::Open(portOption);
         if (!port.Open(Utf8ToUtf16(TransportPortName(portOption)))) {
             watch.reset();
             return run.End(
-                OutcomeOfOpenFailure(DiagnoseOpenFailure(portOption), Printable(portOption)));
+                OutcomeOfOpenFailure(DiagnoseOpenFailure(portOption), ShownText(portOption)));
         }
         port.currentPortName = Utf8ToUtf16(TransportPortName(portOption));
         portName = portOption;
@@ -503,7 +503,7 @@ int main(int argc, char** argv) {
         }
         portName = Utf16ToUtf8(port.currentPortName);
         watch = PortWatch::Open(portName);
-        text.Message("Instrument found on " + Printable(portName));
+        text.Message("Instrument found on " + ShownText(portName));
     }
     const PortFacts portFacts = FactsOfPort(ports, portName);
     run.record.port = portName;

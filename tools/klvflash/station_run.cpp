@@ -278,7 +278,7 @@ void Station::Scan(PortEnumerator& ports) {
         if (!port->Open(Utf8ToUtf16(TransportPortName(c.port)))) {
             // Tried again at the next scan; said once.
             const OpenFailure why = DiagnoseOpenFailure(c.port);
-            const std::string notice = NoticeOfOpenFailureWhileWaiting(why, Printable(c.port));
+            const std::string notice = NoticeOfOpenFailureWhileWaiting(why, ShownText(c.port));
             const std::lock_guard<std::mutex> hold(screenMutex);
             if (noticed.insert(c.port).second) {
                 tableLines = 0;
@@ -312,7 +312,7 @@ void Station::Start(const Candidate& c, std::unique_ptr<MTAccessIfCommPort> port
 
 void Station::Work(int row, Candidate c, std::unique_ptr<MTAccessIfCommPort> port,
                    Clock::time_point found, std::string started) {
-    const std::string name = Printable(c.port);
+    const std::string name = ShownText(c.port);
     RowSink sink(*this, row, name);
     UpdateSession session(*port, package, sink);
     if (settings.settleSliceMs >= 0) {
@@ -370,7 +370,7 @@ void Station::Work(int row, Candidate c, std::unique_ptr<MTAccessIfCommPort> por
     }
     if (log.IsOpen() && !log.Append(record)) {
         text.Warning("klvflash: the record of " + name + " could not be written to " +
-                     Printable(settings.logPath));
+                     ShownText(settings.logPath));
     }
     state.End(row, outcome.exitStatus, outcome.exitStatus == 0 ? std::string("updated") : detail);
     {
@@ -444,7 +444,7 @@ int Station::Run(const StationQuestion& ask) {
     if (!settings.logPath.empty()) {
         std::string error;
         if (!log.Open(settings.logPath, error)) {
-            text.Warning("klvflash: --log " + Printable(settings.logPath) + ": " + error +
+            text.Warning("klvflash: --log " + ShownText(settings.logPath) + ": " + error +
                          "; nothing was updated");
             return kExitCannotWrite;
         }

@@ -10,6 +10,7 @@
 #include "package/package_integrity.h"
 #include "package/package_signing.h"
 #include "tools/common/file_checks.h"
+#include "tools/common/console.h"
 #include "tools/common/printable_text.h"
 #include "tools/common/tool_exit.h"
 #include "tools/klvpkg/file_io.h"
@@ -20,7 +21,7 @@ using namespace klv::package;
 using klv::tools::kExitCannotWrite;
 using klv::tools::kExitOk;
 using klv::tools::kExitUsage;
-using klv::tools::Printable;
+using klv::tools::ShownText;
 
 namespace {
 
@@ -101,7 +102,7 @@ bool CheckOutput(const std::string& option, const std::string& path, const std::
 int Extract(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
     std::string error;
     const auto fail = [&](const std::string& why, int status = kExitUsage) {
-        err << "klvpkg extract: " << Printable(why) << "; nothing written\n";
+        err << "klvpkg extract: " << ShownText(why) << "; nothing written\n";
         return status;
     };
     if (cli.image1Out.empty() && cli.image2Out.empty()) {
@@ -117,7 +118,7 @@ int Extract(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
     const klv::tools::FileRead read =
         klv::tools::ReadRegularFile("extract", cli.extractPath, klv::tools::kPackageSizeLimit);
     if (!read.ok) {
-        err << "klvpkg " << Printable(read.error) << "; nothing written\n";
+        err << "klvpkg " << ShownText(read.error) << "; nothing written\n";
         return read.exitStatus;
     }
     const std::vector<uint8_t>* bytes = &read.bytes;
@@ -156,10 +157,10 @@ int Extract(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
         }
         const std::vector<uint8_t> image(w.image.data.get(), w.image.data.get() + w.image.length);
         if (!WriteFileAtomically(w.path, image, error)) {
-            err << "klvpkg extract: " << Printable(error) << "\n";
+            err << "klvpkg extract: " << ShownText(error) << "\n";
             return kExitCannotWrite;
         }
-        out << "klvpkg extract: wrote " << w.path << " (" << w.image.length << " bytes, SHA-256 "
+        out << "klvpkg extract: wrote " << ShownText(w.path) << " (" << w.image.length << " bytes, SHA-256 "
             << Sha256Hex(w.image) << ")\n";
     }
     return kExitOk;
@@ -181,11 +182,12 @@ int Keygen(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
         key = KeyPair::Generate(error);
     }
     if (!key || !key->Save(cli.keyOut, publicPath, cli.keyForce, error)) {
-        err << "klvpkg keygen: " << Printable(error) << "; nothing written\n";
+        err << "klvpkg keygen: " << ShownText(error) << "; nothing written\n";
         return key ? kExitCannotWrite : kExitUsage;
     }
-    out << "klvpkg keygen: wrote " << cli.keyOut << " (private, mode 0600; keep it out of "
-        << "any repository) and " << publicPath << "\n";
+    out << "klvpkg keygen: wrote " << ShownText(cli.keyOut) << " (private, "
+        << klv::tools::kPrivateFileAccess << "; keep it out of any repository) and "
+        << ShownText(publicPath) << "\n";
     out << "fingerprint: " << FingerprintHex(key->Fingerprint()) << "\n";
     return kExitOk;
 }
@@ -194,13 +196,13 @@ int Verify(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
     std::string error;
     const auto trusted = LoadTrusted(cli.trust, error);
     if (!trusted) {
-        err << "klvpkg verify: " << Printable(error) << "\n";
+        err << "klvpkg verify: " << ShownText(error) << "\n";
         return kExitUsage;
     }
     const klv::tools::FileRead read =
         klv::tools::ReadRegularFile("verify", cli.verifyPath, klv::tools::kPackageSizeLimit);
     if (!read.ok) {
-        err << "klvpkg " << Printable(read.error) << "\n";
+        err << "klvpkg " << ShownText(read.error) << "\n";
         return read.exitStatus;
     }
     const std::vector<uint8_t>* bytes = &read.bytes;
@@ -221,7 +223,7 @@ int Verify(const IntegrityCli& cli, std::ostream& out, std::ostream& err) {
             << "\n";
         return kExitNotVerified;
     }
-    out << cli.verifyPath << ": integrity " << IntegrityName(report.verdict);
+    out << ShownText(cli.verifyPath) << ": integrity " << IntegrityName(report.verdict);
     if (trust == Trust::Trusted) {
         out << ", signed by trusted key " << FingerprintHex(report.signature->fingerprint);
     }

@@ -5,6 +5,7 @@
 
 #include "package/fw_package.h"
 #include "tools/common/file_checks.h"
+#include "tools/common/console.h"
 #include "tools/common/printable_text.h"
 #include "tools/common/tool_exit.h"
 #include "tools/common/version_line.h"
@@ -29,7 +30,7 @@ const char* const kExitStatuses =
     "73 the output cannot be written.";
 
 int Refuse(std::ostream& err, const char* command, const std::string& why, int status) {
-    err << "klvpkg " << command << ": " << Printable(why) << "; nothing written\n";
+    err << "klvpkg " << command << ": " << ShownText(why) << "; nothing written\n";
     return status;
 }
 
@@ -81,7 +82,7 @@ int Build(const BuildRequest& request, const IntegrityCli& cli, std::ostream& ou
     if (!WriteFileAtomically(request.output, bytes, error)) {
         return Refuse(err, "build", error, kExitCannotWrite);
     }
-    out << "klvpkg build: wrote " << Printable(request.output) << " (" << bytes.size()
+    out << "klvpkg build: wrote " << ShownText(request.output) << " (" << bytes.size()
         << " bytes, " << (request.plain ? "plain" : "scrambled")
         << (contents->signer ? ", signed" : contents->digest ? ", with digest" : ", no digest")
         << ")\n";
@@ -92,13 +93,13 @@ int Inspect(const std::string& path, bool json, bool check, const IntegrityCli& 
             std::ostream& out, std::ostream& err) {
     const FileRead read = ReadRegularFile("inspect", path, kPackageSizeLimit);
     if (!read.ok) {
-        err << "klvpkg " << Printable(read.error) << "\n";
+        err << "klvpkg " << ShownText(read.error) << "\n";
         return read.exitStatus;
     }
     std::string error;
     const auto integrity = InspectIntegrity(read.bytes, cli, error);
     if (!integrity) {
-        err << "klvpkg inspect: " << Printable(error) << "\n";
+        err << "klvpkg inspect: " << ShownText(error) << "\n";
         return kExitUsage;  // a --trust key that cannot be used
     }
     FWPackage package;

@@ -6,6 +6,7 @@
 
 #include "package/package_layout.h"
 #include "package/sha256.h"
+#include "tools/common/console.h"
 #include "tools/common/printable_text.h"
 #include "tools/klvpkg/package_problem.h"
 
@@ -112,7 +113,7 @@ std::string ProblemText(const std::vector<uint8_t>& raw) {
 std::string PackageSummary(const FWPackage& package, const std::vector<uint8_t>& raw,
                            const std::string& name) {
     std::ostringstream out;
-    out << "Package:          " << klv::tools::Printable(name) << " (" << raw.size()
+    out << "Package:          " << klv::tools::ShownText(name) << " (" << raw.size()
         << " bytes)\n";
     out << "Valid:            " << (package.valid ? "yes" : "no") << "\n";
     out << "Usable:           " << (package.IsUsable() ? "yes" : "no") << "\n";

@@ -50,34 +50,38 @@ using Clock = std::chrono::steady_clock;
 constexpr int kQuestionPollMs = 100;
 
 std::string Description() {
-    return std::string(
-               "Updates the firmware of a KLV-series instrument over its serial port.\n"
-               "Without --port it looks among the present serial ports for one whose USB "
-               "vendor and product ids the package lists, and uses the first that opens. While "
-               "there is none it prints WAITING... and waits: ") +
-           SystemPortTexts().waitingHow +
+    const PortTexts& texts = SystemPortTexts();
+    return std::string("Updates the firmware of a KLV-series instrument over its serial port.\n"
+                       "Without --port it looks among the present serial ports for one whose "
+                       "USB vendor and product ids the package lists, and uses the first that "
+                       "opens. While there is none it prints WAITING... and waits: ") +
+           texts.waitingHow +
            ". A port of the instrument that is present but does not open (busy, no "
            "permission) is reported once on stderr while the wait goes on.\n"
            "Before the question it prints the port, the model the instrument reported and its "
            "firmware versions. Ctrl-C or a termination request before the transfer ends at "
            "once (at the question it counts as NO). During the transfer the first Ctrl-C only "
-           "warns; a second one within 3 s, or a termination request (SIGTERM, SIGHUP; on "
-           "Windows Ctrl-Break or closing the console window) stops between two packets and "
-           "leaves the instrument without the new firmware. During the last wait (about 10 s) "
-           "the instrument stores the firmware: interrupts only remind you to keep it "
-           "connected.";
+           "warns; a second one within 3 s, or " +
+           texts.termination +
+           ", stops between two packets and leaves the instrument without the new firmware. "
+           "During the last wait (about 10 s) the instrument stores the firmware: interrupts "
+           "only remind you to keep it connected.";
 }
 
-const char* const kExitStatuses =
-    "Exit status: 0 completed (--info: the package serves this instrument); the error code "
-    "on failure: 1 link, 2 version list, 3 transfer or the port went away, 16 model not "
-    "served, 17 version not served, 80 the port cannot be used, 96 the package is damaged "
-    "or has no main image, 255 no package; 64 usage error (also: --port is no serial "
-    "device); 65 the update was declined; 66 --package cannot be read (missing, not a "
-    "regular file, over 256 MiB); 69 no instrument could be opened within --wait; 130 "
-    "stopped by Ctrl-C; 143 stopped by a termination request. With --station: 0 every "
-    "instrument handled was updated, 1 at least one failed (each one's code is in the "
-    "summary and the log), 69 none was handled, 73 --log cannot be written.";
+std::string ExitStatuses() {
+    return std::string("Exit status: 0 completed (--info: the package serves this instrument); "
+                       "the error code on failure: 1 link, 2 version list, 3 transfer or the "
+                       "port went away, 16 model not served, 17 version not served, 80 the port "
+                       "cannot be used, 96 the package is damaged or has no main image, 255 no "
+                       "package; 64 usage error (also: --port is no serial device); 65 the "
+                       "update was declined; 66 --package cannot be read (missing, not a "
+                       "regular file, over 256 MiB); 69 no instrument could be opened within "
+                       "--wait; 130 stopped by Ctrl-C; 143 stopped by ") +
+           SystemPortTexts().termination +
+           ". With --station: 0 every instrument handled was updated, 1 at least one failed "
+           "(each one's code is in the summary and the log), 69 none was handled, 73 --log "
+           "cannot be written.";
+}
 
 int settleSliceMs = -1;  // test-only: length of each settle-wait slice instead of 200 ms
 
@@ -212,7 +216,7 @@ std::string ListJson(const std::vector<PortListEntry>& entries) {
 
 int main(int argc, char** argv) {
     CLI::App app(Description(), "klvflash");
-    app.footer(kExitStatuses);
+    app.footer(ExitStatuses());
     std::vector<std::string> portOptions;
     std::string packagePath;
     bool station = false;
@@ -273,8 +277,7 @@ int main(int argc, char** argv) {
                  "With --station: update an instrument again once it was unplugged and "
                  "plugged in again")
         ->needs(stationOpt);
-    app.add_option("--count", count,
-                   "With --station: end once this many instruments were handled")
+    app.add_option("--count", count, "With --station: end once this many instruments were handled")
         ->check(CLI::Range(1, 1000000))
         ->needs(stationOpt);
     app.add_option("--log", logPath,
@@ -490,8 +493,8 @@ int main(int argc, char** argv) {
         SearchSettings settings;
         settings.limitMs = waitSeconds > 0 ? waitSeconds * 1000 : -1;
         settings.rescanMs = rescanMs;
-        const SearchOutcome found = SearchForInstrument(port, package, ports, deviceWatch,
-                                                        settings, stopSearch, observer);
+        const SearchOutcome found =
+            SearchForInstrument(port, package, ports, deviceWatch, settings, stopSearch, observer);
         switch (found.end) {
             case SearchEnd::Attached:
                 break;
@@ -573,8 +576,8 @@ int main(int argc, char** argv) {
             case Answer::Yes:
                 break;
             case Answer::No:
-                return finish({FlashExitDeclined, "Not installed; the instrument keeps its firmware.",
-                               ""});
+                return finish(
+                    {FlashExitDeclined, "Not installed; the instrument keeps its firmware.", ""});
             case Answer::Stopped:
                 return finish(OutcomeOfStop(state.StopExitStatus(), false));
             case Answer::PortLost:
@@ -588,8 +591,7 @@ int main(int argc, char** argv) {
     const Clock::time_point transferStart = Clock::now();
     session.Transfer();
     if (timing && session.TransferStarted()) {
-        const double seconds =
-            std::chrono::duration<double>(Clock::now() - transferStart).count();
+        const double seconds = std::chrono::duration<double>(Clock::now() - transferStart).count();
         char line[96];
         std::snprintf(line, sizeof line, "transfer %llu bytes in %.6f s\n",
                       static_cast<unsigned long long>(session.ImageBytesSent()), seconds);

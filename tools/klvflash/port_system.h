@@ -31,9 +31,10 @@ std::string DeviceWatchDescription(const std::string& devRoot);
 // The texts that differ: an example port name, where to look for the ports, what to do
 // about a port one may not open.
 struct PortTexts {
-    const char* example;         // "/dev/ttyACM0", "COM7"
-    const char* findPorts;       // the command that lists the ports
-    const char* permissionFix;   // empty where permissions are not the usual cause
-    const char* waitingHow;      // how the wait for an instrument notices a new one
+    const char* example;        // "/dev/ttyACM0", "COM7"
+    const char* findPorts;      // the command that lists the ports
+    const char* permissionFix;  // empty where permissions are not the usual cause
+    const char* waitingHow;     // how the wait for an instrument notices a new one
+    const char* termination;    // what asks a program to end, besides Ctrl-C
 };
 const PortTexts& SystemPortTexts();

@@ -36,6 +36,7 @@ const PortTexts& SystemPortTexts() {
         "it watches /dev with inotify (no polling) and scans again whenever a serial device "
         "appears, goes or changes its permissions, and also every 2 s, for a port that "
         "another program lets go of",
+        "SIGTERM or SIGHUP",
     };
     return texts;
 }

@@ -49,6 +49,7 @@ const PortTexts& SystemPortTexts() {
         "",
         "a hidden window of its own receives the system's device notifications and it scans "
         "again at each, and also every 2 s, for a port that another program lets go of",
+        "Ctrl-Break or closing the console window",
     };
     return texts;
 }

@@ -87,4 +87,18 @@ TEST(ProgressLine, BarCountAndRate) {
               "[##############################] 100%     0.0 of     0.0 KiB     0.0 KiB/s");
 }
 
+// Redrawn in place, a line as wide as the terminal wraps and cannot be redrawn: it stays
+// at least a column short of the terminal's width, down to a bar of 5.
+TEST(ProgressLine, FitsTheTerminalsWidth) {
+    const struct {
+        int columns;
+        size_t length;
+    } cases[] = {{0, 74}, {200, 74}, {75, 74}, {74, 73}, {60, 59}, {20, 49}};
+    for (const auto& c : cases) {
+        const std::string line = ProgressLine(1024, 2048, 0.5, c.columns);
+        EXPECT_EQ(line.size(), c.length) << c.columns << " columns: " << line;
+        EXPECT_NE(line.find("]  50%     1.0 of"), std::string::npos) << line;
+    }
+}
+
 }  // namespace

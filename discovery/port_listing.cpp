@@ -15,6 +15,7 @@ std::vector<PortListEntry> ListPorts(PortEnumerator& ports, const FWPackage& pac
         entry.portName = FieldText(record.portName);
         entry.description = FieldText(record.description);
         entry.usbIds = ReadUsbIds(record.instanceId);
+        entry.serial = SerialOfInstance(record.instanceId);
         entry.served = entry.usbIds && PackageServes(package, *entry.usbIds);
         entries.push_back(std::move(entry));
     }
@@ -33,6 +34,9 @@ std::string FormatPortList(const std::vector<PortListEntry>& entries) {
             std::snprintf(ids, sizeof ids, "  VID_%04X PID_%04X  ",
                           unsigned{entry.usbIds->vendorId}, unsigned{entry.usbIds->productId});
             out += ids;
+            if (!entry.serial.empty()) {
+                out += "serial " + Utf16ToUtf8(entry.serial) + "  ";
+            }
             out += entry.served ? "served" : "not served";
         } else {
             out += "  no USB ids  -";

@@ -14,14 +14,16 @@ struct PortListEntry {
     std::u16string portName;
     std::u16string description;
     std::optional<UsbId> usbIds;  // none when the instance identifier has no VID_/PID_ pair
+    std::u16string serial;        // the USB device's serial number; empty when unknown
     bool served = false;          // the package lists the pair
 };
 
 std::vector<PortListEntry> ListPorts(PortEnumerator& ports, const FWPackage& package);
 
 // One line per port (UTF-8, '\n'):
-//   <port name>  VID_0ABC PID_1234  served  <description>
+//   <port name>  VID_0ABC PID_1234  serial <serial>  served  <description>
 //   <port name>  no USB ids  -  <description>
-// (the description and the two spaces before it only when there is one)
+// (the serial and the description, each with the two spaces before it, only when there
+// is one)
 // "(none)" stands for an empty port name; "no ports" when the list is empty.
 std::string FormatPortList(const std::vector<PortListEntry>& entries);

@@ -92,3 +92,12 @@ bool PackageServes(const FWPackage& package, UsbId ids) {
     }
     return false;
 }
+
+std::u16string SerialOfInstance(const char16_t* instanceId) {
+    if (!ReadUsbIds(instanceId)) {
+        return {};
+    }
+    const std::u16string text(instanceId);
+    const size_t slash = text.rfind(u'\\');
+    return slash == std::u16string::npos ? std::u16string() : text.substr(slash + 1);
+}

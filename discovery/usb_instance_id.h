@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "package/fw_package.h"
@@ -22,6 +23,10 @@ std::optional<UsbId> FindUsbIds(std::string_view upperText);
 // The pair from an instance identifier field: converted to 8-bit text and upper-cased
 // first, so that the markers are found in any letter case.
 std::optional<UsbId> ReadUsbIds(const char16_t* instanceId);
+
+// The device's serial number: the last part of USB\VID_0ABC&PID_1234\<serial>. Empty
+// when the identifier has no VID_/PID_ pair or no last part.
+std::u16string SerialOfInstance(const char16_t* instanceId);
 
 // True when the package lists this pair.
 bool PackageServes(const FWPackage& package, UsbId ids);

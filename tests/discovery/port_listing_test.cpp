@@ -23,11 +23,11 @@ TEST(PortListing, DescribesEveryPort) {
     EXPECT_FALSE(entries[1].served);
     EXPECT_FALSE(entries[2].usbIds);
     EXPECT_EQ(FormatPortList(entries),
-              "/dev/ttyACM0  VID_0ABC PID_1234  served  KLV instrument\n"
-              "/dev/ttyUSB0  VID_0403 PID_6001  not served  FT232R \xC2\xB5"
+              "/dev/ttyACM0  VID_0ABC PID_1234  serial SIM0  served  KLV instrument\n"
+              "/dev/ttyUSB0  VID_0403 PID_6001  serial A1  not served  FT232R \xC2\xB5"
               "C\n"
               "/dev/ttyS0  no USB ids  -\n"
-              "(none)  VID_0ABC PID_1234  served\n");
+              "(none)  VID_0ABC PID_1234  serial SIM1  served\n");
 }
 
 TEST(PortListing, SaysWhenThereAreNoPorts) {

@@ -120,9 +120,10 @@ PORTS = {
 # Finding the instrument among the registry's devices, and waiting for it.
 DISCOVERY = {
     "list": dict(sims=[[]], listed=[0], flash=["--list"], exit=0,
-                 out=["COM5  VID_0ABC PID_1234  served  Simulated instrument"]),
+                 out=["COM5  VID_0ABC PID_1234  serial KLVSIM0  served  Simulated instrument"]),
     "list_json": dict(sims=[[]], listed=[0], flash=["--list", "--json"], exit=0,
                       json={"ports.0.port": "COM5", "ports.0.served": True,
+                            "ports.0.serial": "KLVSIM0",
                             "ports.0.usb.vendorId": 0x0ABC}),
     "found_without_port": dict(sims=[[]], listed=[0], flash=["--info", "--wait", "30"], exit=0,
                                out=["Instrument found on COM5", "Port:     COM5",

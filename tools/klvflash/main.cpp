@@ -205,6 +205,7 @@ std::string ListJson(const std::vector<PortListEntry>& entries) {
             {"usb", entry.usbIds ? Json{{"vendorId", entry.usbIds->vendorId},
                                         {"productId", entry.usbIds->productId}}
                                  : Json(nullptr)},
+            {"serial", entry.serial.empty() ? Json(nullptr) : Json(Utf16ToUtf8(entry.serial))},
             {"served", entry.served},
             {"description", Utf16ToUtf8(entry.description)},
         });

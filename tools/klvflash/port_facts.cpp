@@ -20,13 +20,7 @@ PortFacts FactsOfPort(PortEnumerator& ports, const std::string& path) {
             continue;
         }
         facts.usb = ReadUsbIds(table[i].instanceId);
-        // USB\VID_0ABC&PID_1234\<serial>: the last part, when the ids are there.
-        const std::string instance =
-            Utf16ToUtf8(std::u16string(FieldText(table[i].instanceId)));
-        const size_t slash = instance.rfind('\\');
-        if (facts.usb && slash != std::string::npos) {
-            facts.serial = instance.substr(slash + 1);
-        }
+        facts.serial = Utf16ToUtf8(SerialOfInstance(table[i].instanceId));
         break;
     }
     return facts;

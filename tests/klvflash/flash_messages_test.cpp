@@ -1,4 +1,5 @@
 #include "tools/klvflash/flash_messages.h"
+#include "tools/klvflash/port_system.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ TEST(OpenFailureOutcome, EachCauseGetsItsOwnAdviceAndCode80) {
         OpenFailure why;
         const char* phrase;
     } cases[] = {{OpenFailure::Missing, "There is no port"},
-                 {OpenFailure::NoPermission, "dialout"},
+                 {OpenFailure::NoPermission, "You may not open"},
                  {OpenFailure::Busy, "close the program that holds it"},
                  {OpenFailure::Other, "could not be opened"}};
     for (const auto& c : cases) {
@@ -57,16 +58,18 @@ TEST(OpenFailureOutcome, EachCauseGetsItsOwnAdviceAndCode80) {
 }
 
 TEST(OpenFailureWhileWaiting, SameDiagnosisAndTheWaitGoesOn) {
+    // What to do about a port one may not open depends on the system (Linux: the dialout
+    // group; Windows names nothing in particular).
+    const std::string fix = SystemPortTexts().permissionFix;
     const struct {
         OpenFailure why;
-        const char* notice;
+        std::string notice;
     } cases[] = {
         {OpenFailure::Busy,
          "The port /dev/ttyACM0 is in use by another program; close the program that holds "
          "it. Still waiting."},
         {OpenFailure::NoPermission,
-         "You may not open /dev/ttyACM0; add your user to the dialout group (sudo usermod -aG "
-         "dialout $USER) and log in again. Still waiting."},
+         "You may not open /dev/ttyACM0" + (fix.empty() ? "" : "; " + fix) + ". Still waiting."},
         {OpenFailure::Other,
          "The port /dev/ttyACM0 could not be opened as a serial port. Still waiting."},
     };

@@ -135,7 +135,8 @@ DISCOVERY = {
                             out=["WAITING...", "Instrument found on COM5"]),
     # With the rescan far away, only the notification (posted to the hidden window as
     # the system would send it) can find it in time.
-    # (At the end of --wait one last scan would find it too: it must come long before.)
+    # (At the end of --wait one last scan would find it too: it must end long before, within
+    # 10 s of the notification.)
     "found_by_notification": dict(sims=[[]], late=True, notify=True, within_s=10,
                                   flash=["--info", "--wait", "30", "--x-rescan-ms", "600000"],
                                   exit=0, out=["WAITING...", "Instrument found on COM5"]),
@@ -499,8 +500,8 @@ def run_case(rig, name, case, values):
         stdin_path = rig.work / f"{name}.in"
         stdin_path.write_bytes(b"")
         process, out_path, err_path = rig.start_windows(args, stdin_path, name)
-        started = time.monotonic()
         wait_for_text(out_path, "WAITING...", process)
+        started = time.monotonic()
         time.sleep(1.0)
         rig.plug(case["sims"][0], 5, 0, True)
         if case.get("notify"):
@@ -509,6 +510,7 @@ def run_case(rig, name, case, values):
                                           name=name + "-notify")
             if status != 0:
                 problems.append(f"the watch's window was not found ({dout} {derr})")
+            started = time.monotonic()
         try:
             status = process.wait(timeout=RUN_WAIT_S)
         except subprocess.TimeoutExpired:

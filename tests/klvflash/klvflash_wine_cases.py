@@ -29,8 +29,9 @@ import tempfile
 import time
 from pathlib import Path
 
-PORTS_CLASS = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
-ENUM_USB = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB"
+# The end-to-end runner's rig: the registry's USB device tree and an X display of one's own.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
+from e2e_runner import ENUM_USB, PORTS_CLASS, wait_for_own_display  # noqa: E402
 FAST = ["--x-settle-slice-ms", "0"]
 RUN_WAIT_S = 90
 LINE_WAIT_S = 30
@@ -380,22 +381,6 @@ class Rig:
             self.listed = set()
         for link in (self.prefix / "dosdevices").glob("com*"):
             link.unlink()
-
-
-def wait_for_own_display(xvfb, number):
-    lock = Path(f"/tmp/.X{number}-lock")
-    socket = Path(f"/tmp/.X11-unix/X{number}")
-    for _ in range(100):
-        if xvfb.poll() is not None:
-            return False
-        try:
-            owner = int(lock.read_text().strip())
-        except (OSError, ValueError):
-            owner = None
-        if owner == xvfb.pid and socket.exists():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 def read(path):

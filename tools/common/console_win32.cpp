@@ -7,6 +7,7 @@
 
 #include "tools/common/console.h"
 #include "tools/common/printable_text.h"
+#include "tools/common/wide_text_win32.h"
 
 namespace klv::tools {
 
@@ -22,34 +23,6 @@ bool IsConsole(HANDLE handle) {
     return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
 
-std::wstring Widen(std::string_view text, UINT codePage) {
-    if (text.empty()) {
-        return {};
-    }
-    const int units = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
-    if (units > 0) {
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                            units);
-    }
-    return wide;
-}
-
-std::string Narrow(const std::wstring& wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
-                            bytes, nullptr, nullptr);
-    }
-    return text;
-}
-
 }  // namespace
 
 std::vector<std::string> ToolArguments(int argc, char** argv) {
@@ -60,7 +33,7 @@ std::vector<std::string> ToolArguments(int argc, char** argv) {
     }
     std::vector<std::string> arguments;
     for (int i = 0; i < count; ++i) {
-        arguments.push_back(Narrow(wide[i]));
+        arguments.push_back(Utf8Text(wide[i]));
     }
     LocalFree(wide);
     return arguments;
@@ -74,7 +47,7 @@ void WriteText(std::FILE* stream, std::string_view text) {
         return;
     }
     std::fflush(stream);  // whatever went through the C library first comes first
-    const std::wstring wide = Widen(text, CP_UTF8);
+    const std::wstring wide = WideText(text, CP_UTF8);
     const wchar_t* at = wide.data();
     size_t left = wide.size();
     while (left > 0) {
@@ -127,7 +100,7 @@ std::string ShownText(std::string_view text) {
                         : lead >= 0xC2 && lead <= 0xDF ? 2
                                                        : 0;
         if (length > 0 && at + length <= text.size()) {
-            const std::wstring wide = Widen(text.substr(at, length), CP_UTF8);
+            const std::wstring wide = WideText(text.substr(at, length), CP_UTF8);
             const bool valid = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data() + at,
                                                    static_cast<int>(length), nullptr, 0) > 0;
             if (valid && !(wide.size() == 1 && wide[0] >= 0x80 && wide[0] < 0xA0)) {
@@ -157,12 +130,12 @@ std::string DisplayVersionText(std::string_view bytes) {
             ++at;
             continue;
         }
-        const std::wstring wide = Widen(bytes.substr(at, end - at), CP_ACP);
+        const std::wstring wide = WideText(bytes.substr(at, end - at), CP_ACP);
         std::wstring plain;  // kept whole, so that a surrogate pair stays together
         for (const wchar_t unit : wide) {
             // A C1 control character is escaped like the C0 ones.
             if (unit >= 0x80 && unit < 0xA0) {
-                shown += Narrow(plain);
+                shown += Utf8Text(plain);
                 plain.clear();
                 char escaped[8];
                 std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
@@ -171,7 +144,7 @@ std::string DisplayVersionText(std::string_view bytes) {
                 plain += unit;
             }
         }
-        shown += Narrow(plain);
+        shown += Utf8Text(plain);
         at = end;
     }
     return shown;

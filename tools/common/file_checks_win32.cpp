@@ -10,26 +10,13 @@
 
 #include "tools/common/file_checks.h"
 #include "tools/common/tool_exit.h"
+#include "tools/common/wide_text_win32.h"
 
 namespace klv::tools {
 
 const char* const kPrivateFileAccess = "readable by you only";
 
 namespace {
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
-    if (units > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                            units);
-    }
-    return wide;
-}
 
 std::string SystemMessage(DWORD error) {
     wchar_t* buffer = nullptr;
@@ -46,12 +33,7 @@ std::string SystemMessage(DWORD error) {
     if (text.empty()) {
         return "system error " + std::to_string(error);
     }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        bytes, nullptr, nullptr);
-    return narrow;
+    return Utf8Text(text);
 }
 
 // Closes a handle when it goes out of scope.
@@ -143,7 +125,7 @@ FileRead Refuse(const std::string& option, const std::string& path, const std::s
 }  // namespace
 
 std::string DescribePath(const std::string& path) {
-    const std::wstring wide = Widen(path);
+    const std::wstring wide = WideText(path);
     if (NamesDevice(wide)) {
         return "a device";
     }
@@ -157,7 +139,7 @@ std::string DescribePath(const std::string& path) {
 
 bool SameFile(const std::string& a, const std::string& b) {
     const auto identity = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-        const std::wstring wide = Widen(path);
+        const std::wstring wide = WideText(path);
         if (wide.empty() || NamesDevice(wide)) {
             return false;
         }
@@ -182,7 +164,7 @@ FileRead ReadRegularFile(const std::string& option, const std::string& path, uin
         read.exitStatus = kExitUsage;
         return read;
     }
-    const std::wstring wide = Widen(path);
+    const std::wstring wide = WideText(path);
     if (NamesDevice(wide)) {
         return Refuse(option, path, "is a device, not a package file", kExitUnreadable);
     }
@@ -261,7 +243,7 @@ PortCheck CheckTerminalDevice(const std::string& option, const std::string& path
     }
     const std::string expected =
         ", not a serial port; name the instrument's COM port (for example COM7)";
-    std::wstring wide = Widen(path);
+    std::wstring wide = WideText(path);
     const bool deviceSpace = wide.rfind(L"\\\\.\\", 0) == 0;
     if (!NamesDevice(wide)) {
         // A file or a folder: never opened as a port.
@@ -321,7 +303,7 @@ class Win32PortWatch final : public PortWatch {
 }  // namespace
 
 std::unique_ptr<PortWatch> PortWatch::Open(const std::string& path) {
-    std::wstring name = Widen(path);
+    std::wstring name = WideText(path);
     if (name.rfind(L"\\\\.\\", 0) == 0) {
         name.erase(0, 4);
     }

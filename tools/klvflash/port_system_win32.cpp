@@ -8,16 +8,12 @@
 #include "tools/klvflash/port_selection.h"
 #include "tools/klvflash/port_system.h"
 #include "tools/klvflash/port_system_win32.h"
+#include "tools/common/wide_text_win32.h"
 
 namespace {
 
 std::string WithoutDevicePrefix(const std::string& name) {
     return name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
-}
-
-std::wstring Widen(const std::string& text) {
-    const std::u16string wide = Utf8ToUtf16(text);
-    return std::wstring(wide.begin(), wide.end());
 }
 
 }  // namespace
@@ -59,7 +55,7 @@ OpenFailure DiagnoseOpenFailure(const std::string& path) {
 }
 
 OpenFailure DiagnoseOpenFailureWith(const Win32CommApi& api, const std::string& path) {
-    const std::wstring device = L"\\\\.\\" + Widen(WithoutDevicePrefix(path));
+    const std::wstring device = L"\\\\.\\" + klv::tools::WideText(WithoutDevicePrefix(path));
     const HANDLE handle = api.CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <io.h>
 
+#include "tools/common/wide_text_win32.h"
 #include "tools/station/station_log.h"
 
 bool SyncFileToDisk(std::FILE* file) {
@@ -8,12 +9,5 @@ bool SyncFileToDisk(std::FILE* file) {
 }
 
 std::FILE* OpenForAppend(const std::string& path) {
-    const int units = MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()),
-                                          nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units > 0 ? units : 0), L'\0');
-    if (units > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(),
-                            units);
-    }
-    return _wfopen(wide.c_str(), L"ab");
+    return _wfopen(klv::tools::WideText(path).c_str(), L"ab");
 }

@@ -280,11 +280,16 @@ class Rig:
                                      "640x480x24"], stdout=log, stderr=log)
             # Another run may have taken the number a moment earlier: the display is ours
             # only when its lock names our server.
-            if wait_for_own_display(xvfb, number):
+            ours = False
+            try:
+                ours = wait_for_own_display(xvfb, number)
+            finally:
+                if not ours:  # also when the wait itself failed: no server is left behind
+                    xvfb.kill()
+                    xvfb.wait()
+            if ours:
                 self.display, self.xvfb = f":{number}", xvfb
                 return
-            xvfb.kill()
-            xvfb.wait()
         raise Failure("no free X display among :80 to :89")
 
     def start(self):
